@@ -1,0 +1,74 @@
+#include "protocol/Pack.h"
+
+#include <algorithm>
+#include <limits>
+#include <zlib.h>
+
+namespace zkv {
+
+bool CPack::Compress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output) {
+    if (input.size() > std::numeric_limits<uInt>::max())
+        return false;
+    z_stream z{};
+    if (deflateInit(&z, Z_BEST_COMPRESSION) != Z_OK)
+        return false;
+    // deflateBound is zlib's exact worst case for these settings, so one Z_FINISH call suffices.
+    output.resize(deflateBound(&z, static_cast<uLong>(input.size())));
+    z.next_in = const_cast<Bytef*>(input.data());
+    z.avail_in = static_cast<uInt>(input.size());
+    z.next_out = output.data();
+    z.avail_out = static_cast<uInt>(output.size());
+    int rc = deflate(&z, Z_FINISH);
+    std::size_t produced = z.total_out;
+    deflateEnd(&z);
+    if (rc != Z_STREAM_END) {
+        output.clear();
+        return false;
+    }
+    output.resize(produced);
+    return true;
+}
+
+CPack::InflateResult CPack::Decompress(std::span<const std::uint8_t> input, std::size_t limit,
+                                       std::vector<std::uint8_t>& output) {
+    output.clear();
+    if (input.size() > std::numeric_limits<uInt>::max() ||
+        limit >= std::numeric_limits<uInt>::max())
+        return InflateResult::Corrupt;
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK)
+        return InflateResult::Corrupt;
+    // Grow the output as the stream proves it needs more, so a header that announces a large
+    // body cannot make us allocate it for a few bytes of input. One spare byte past the limit
+    // tells a stream that inflates too far from one that fits exactly.
+    const std::size_t cap = limit + 1;
+    std::size_t size = std::min(cap, input.size() * 4 + 256);
+    output.resize(size);
+    z.next_in = const_cast<Bytef*>(input.data());
+    z.avail_in = static_cast<uInt>(input.size());
+    z.next_out = output.data();
+    z.avail_out = static_cast<uInt>(output.size());
+    int rc;
+    for (;;) {
+        rc = inflate(&z, Z_NO_FLUSH);
+        if (rc != Z_OK || z.avail_out != 0 || size == cap)
+            break;
+        std::size_t grown = std::min(cap, size * 2);
+        output.resize(grown);
+        z.next_out = output.data() + size;
+        z.avail_out = static_cast<uInt>(grown - size);
+        size = grown;
+    }
+    std::size_t produced = z.total_out;
+    inflateEnd(&z);
+    if (rc == Z_STREAM_END && produced <= limit) {
+        output.resize(produced);
+        return InflateResult::Ok;
+    }
+    output.clear();
+    if (produced > limit)
+        return InflateResult::TooLarge;
+    return InflateResult::Corrupt;
+}
+
+} // namespace zkv
