@@ -63,7 +63,8 @@ private:
         std::string value;
     };
     struct Section {
-        std::string name; // empty for the lines before the first section header
+        std::string name;
+        bool headed = true; // false for the lines before the first section header
         std::vector<Line> lines;
     };
     Section* FindSection(std::string_view name);
