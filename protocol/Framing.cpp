@@ -41,7 +41,7 @@ void Framing::SetNoReconnect(bool on) {
     if (inStep_)
         restoreNoReconnect_ = on;
     else
-        host_.SetNoReconnect(on);
+        host_.SetNoReconnectFlag(on);
 }
 
 // --- sending ---------------------------------------------------------------------------------
@@ -103,8 +103,8 @@ bool Framing::OnDataAvailable() {
         return false;
     }
     inStep_ = true;
-    restoreNoReconnect_ = host_.NoReconnect();
-    host_.SetNoReconnect(true);
+    restoreNoReconnect_ = host_.NoReconnectFlag();
+    host_.SetNoReconnectFlag(true);
     bool progressed = false;
     try {
         progressed = ReceiveStep();
@@ -114,11 +114,11 @@ bool Framing::OnDataAvailable() {
         }
     } catch (...) {
         inStep_ = false;
-        host_.SetNoReconnect(restoreNoReconnect_);
+        host_.SetNoReconnectFlag(restoreNoReconnect_);
         throw;
     }
     inStep_ = false;
-    host_.SetNoReconnect(restoreNoReconnect_);
+    host_.SetNoReconnectFlag(restoreNoReconnect_);
     return progressed;
 }
 

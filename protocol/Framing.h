@@ -38,9 +38,12 @@ public:
     // A keep-alive (or a skipped header) arrived: stop the ping watchdog and start it again.
     virtual void RestartPingWatchdog() = 0;
 
-    // The no-reconnect switch. The framing forces it on while a receive step runs.
-    virtual bool NoReconnect() const = 0;
-    virtual void SetNoReconnect(bool on) = 0;
+    // Where the no-reconnect switch is stored. The framing forces it on while a receive step
+    // runs. (Named apart from IUserClientHost::SetNoReconnect, which a window implementing both
+    // interfaces routes through Framing::SetNoReconnect; one name for both would make the
+    // framing call itself.)
+    virtual bool NoReconnectFlag() const = 0;
+    virtual void SetNoReconnectFlag(bool on) = 0;
 
     // The detailed-logging switch (on while a technician is attached).
     virtual bool DetailedLogging() const = 0;
