@@ -9,18 +9,19 @@ namespace zkv {
 
 Json HeaderToJson(const PacketHeader& h) {
     Json j;
-    j["wire_length"] = h.wireLength;
-    j["plain_length"] = h.plainLength;
-    j["sender_role"] = h.senderRole;
-    j["addressee_role"] = h.addresseeRole;
-    j["kind"] = h.kind;
-    j["reserved"] = h.reserved1;
-    j["sender_id"] = h.senderId;
-    j["partner_id"] = h.partnerId;
-    j["delivery"] = h.delivery;
-    j["destination_id"] = h.destinationId;
-    j["flags"] = h.flags;
-    j["exchange_id"] = h.exchangeId;
+    // Each field is copied out (unary +): a reference to a packed field may be misaligned.
+    j["wire_length"] = +h.wireLength;
+    j["plain_length"] = +h.plainLength;
+    j["sender_role"] = +h.senderRole;
+    j["addressee_role"] = +h.addresseeRole;
+    j["kind"] = +h.kind;
+    j["reserved"] = +h.reserved1;
+    j["sender_id"] = +h.senderId;
+    j["partner_id"] = +h.partnerId;
+    j["delivery"] = +h.delivery;
+    j["destination_id"] = +h.destinationId;
+    j["flags"] = +h.flags;
+    j["exchange_id"] = +h.exchangeId;
     return j;
 }
 
@@ -148,16 +149,30 @@ bool PacketFromJson(const Json& line, PacketRecord& packet, bool& keepalive, std
         return false;
     }
     PacketHeader& h = packet.header;
-    if (!Field(header, "sender_role", h.senderRole, error) ||
-        !Field(header, "addressee_role", h.addresseeRole, error) ||
-        !Field(header, "kind", h.kind, error) || !Field32(header, "reserved", h.reserved1, error) ||
-        !FieldI32(header, "sender_id", h.senderId, error) ||
-        !FieldI32(header, "partner_id", h.partnerId, error) ||
-        !FieldI32(header, "delivery", h.delivery, error) ||
-        !FieldI32(header, "destination_id", h.destinationId, error) ||
-        !Field32(header, "flags", h.flags, error) ||
-        !Field32(header, "exchange_id", h.exchangeId, error))
+    // Read into aligned locals: a reference to a packed header field may be misaligned.
+    std::uint8_t senderRole, addresseeRole, kind;
+    std::uint32_t reserved1, flags, exchangeId;
+    std::int32_t senderId, partnerId, delivery, destinationId;
+    if (!Field(header, "sender_role", senderRole, error) ||
+        !Field(header, "addressee_role", addresseeRole, error) ||
+        !Field(header, "kind", kind, error) || !Field32(header, "reserved", reserved1, error) ||
+        !FieldI32(header, "sender_id", senderId, error) ||
+        !FieldI32(header, "partner_id", partnerId, error) ||
+        !FieldI32(header, "delivery", delivery, error) ||
+        !FieldI32(header, "destination_id", destinationId, error) ||
+        !Field32(header, "flags", flags, error) ||
+        !Field32(header, "exchange_id", exchangeId, error))
         return false;
+    h.senderRole = senderRole;
+    h.addresseeRole = addresseeRole;
+    h.kind = kind;
+    h.reserved1 = reserved1;
+    h.senderId = senderId;
+    h.partnerId = partnerId;
+    h.delivery = delivery;
+    h.destinationId = destinationId;
+    h.flags = flags;
+    h.exchangeId = exchangeId;
     if (keepalive)
         return true;
 

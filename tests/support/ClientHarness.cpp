@@ -1,5 +1,6 @@
 #include "tests/support/ClientHarness.h"
 
+#include <cstdlib>
 #include <random>
 #include <unistd.h>
 
@@ -17,6 +18,8 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+    if (std::getenv("ZKV_KEEP_TEST_DIRS"))
+        return; // left for a look after a failure
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
 }

@@ -104,7 +104,7 @@ protected:
         auto it = echoes.begin();
         for (auto& ev : events) {
             ASSERT_EQ(ev.type, WireEvent::Type::Packet);
-            EXPECT_EQ(ev.packet.header.kind, REPLY_PACKET);
+            EXPECT_EQ(+ev.packet.header.kind, REPLY_PACKET);
             PacketConverter items(ev.packet);
             ASSERT_EQ(items.Count(), 1u);
             EXPECT_EQ(items.Item(0)->code, COMMAND_OK);
@@ -354,8 +354,8 @@ TEST_F(FramingTest, BodyOf8200BytesIsWrittenAs4096Plus4096Plus8) {
     ASSERT_EQ(events.size(), 1u);
     ASSERT_EQ(events[0].type, WireEvent::Type::Packet);
     EXPECT_EQ(events[0].packet.body, plain);
-    EXPECT_EQ(events[0].packet.header.senderId, 1234);
-    EXPECT_EQ(events[0].packet.header.partnerId, 0);
+    EXPECT_EQ(+events[0].packet.header.senderId, 1234);
+    EXPECT_EQ(+events[0].packet.header.partnerId, 0);
 }
 
 TEST_F(FramingTest, PartialAndRefusedWritesAreCompletedWithoutCrossingChunks) {
@@ -373,7 +373,7 @@ TEST_F(FramingTest, PartialAndRefusedWritesAreCompletedWithoutCrossingChunks) {
     auto events = peer->Read(transport, 1);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].packet.body, plain);
-    EXPECT_EQ(events[0].packet.header.partnerId, 55);
+    EXPECT_EQ(+events[0].packet.header.partnerId, 55);
 }
 
 TEST_F(FramingTest, SendOnAClosedConnectionDropsThePacketAndSaysSo) {

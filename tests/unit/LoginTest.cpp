@@ -169,11 +169,11 @@ TEST_F(LoginTest, LoginPacketMatchesTheLayoutByteForByte) {
     EXPECT_EQ(d[91], 2);
 
     const PacketRecord& p = host.sent[0];
-    EXPECT_EQ(p.header.senderRole, 2);
-    EXPECT_EQ(p.header.addresseeRole, 5);
-    EXPECT_EQ(p.header.kind, COMMAND_PACKET);
-    EXPECT_EQ(p.header.delivery, 0);
-    EXPECT_EQ(p.header.destinationId, 0);
+    EXPECT_EQ(+p.header.senderRole, 2);
+    EXPECT_EQ(+p.header.addresseeRole, 5);
+    EXPECT_EQ(+p.header.kind, COMMAND_PACKET);
+    EXPECT_EQ(+p.header.delivery, 0);
+    EXPECT_EQ(+p.header.destinationId, 0);
     PacketConverter items(p);
     ASSERT_EQ(items.Count(), 1u);
     EXPECT_EQ(items.Item(0)->code, CMD_LET_ME_CONNECT);
@@ -215,9 +215,9 @@ TEST_F(LoginTest, ReplyOfExactlyPPlus260IsAcceptedAndSwitchesTheKey) {
     EXPECT_EQ(socket.ServerValueB(), 22);
     EXPECT_EQ(host.closes, 0);
     ASSERT_FALSE(follow.body.empty());
-    EXPECT_EQ(follow.header.kind, COMMAND_PACKET);
-    EXPECT_EQ(follow.header.senderRole, 2);
-    EXPECT_EQ(follow.header.addresseeRole, 5);
+    EXPECT_EQ(+follow.header.kind, COMMAND_PACKET);
+    EXPECT_EQ(+follow.header.senderRole, 2);
+    EXPECT_EQ(+follow.header.addresseeRole, 5);
     PacketConverter items(follow);
     EXPECT_EQ(items.Item(0)->code, CMD_CREATE_SEANS);
     EXPECT_FALSE(socket.HasOrder());
@@ -456,7 +456,7 @@ TEST(LoginExchangeTest, EngagementRequestTravelsUnderTheConnectionKey) {
     ASSERT_EQ(events[0].type, WireEvent::Type::Packet);
     PacketConverter login(events[0].packet);
     ASSERT_EQ(login.Item(0)->code, CMD_LET_ME_CONNECT);
-    EXPECT_EQ(events[0].packet.header.senderId, 0); // no identifier yet
+    EXPECT_EQ(+events[0].packet.header.senderId, 0); // no identifier yet
 
     auto d = login.Item(0)->Data();
     std::vector<std::uint8_t> reply(d.begin(), d.end());
@@ -480,7 +480,7 @@ TEST(LoginExchangeTest, EngagementRequestTravelsUnderTheConnectionKey) {
     events = server.Read(session, 1);
     ASSERT_EQ(events.size(), 1u);
     ASSERT_EQ(events[0].type, WireEvent::Type::Packet);
-    EXPECT_EQ(events[0].packet.header.senderId, 808);
+    EXPECT_EQ(+events[0].packet.header.senderId, 808);
     PacketConverter request(events[0].packet);
     EXPECT_EQ(request.Item(0)->code, CMD_CREATE_SEANS);
     EXPECT_EQ(GetI32(request.Item(0)->Data().data()), 808);
