@@ -237,23 +237,5 @@ TEST(RebootFlagsTest, LogColourDefaultsWhenFileOrKeyIsMissing) {
     EXPECT_EQ(LoadLogColor(d.UserSetup()), 255);
 }
 
-TEST(DeploymentTest, DataDirectoryFollowsXdgConfigHome) {
-    const char* old = std::getenv("XDG_CONFIG_HOME");
-    std::string saved = old ? old : "";
-    const char* oldHome = std::getenv("HOME");
-    std::string savedHome = oldHome ? oldHome : "";
-    ::setenv("XDG_CONFIG_HOME", "/tmp/xdg-here", 1);
-    EXPECT_EQ(DefaultDataDirectory(), std::filesystem::path("/tmp/xdg-here/zelkova-user-client"));
-    ::setenv("XDG_CONFIG_HOME", "relative", 1); // not absolute: ignored
-    ::setenv("HOME", "/home/u", 1);
-    EXPECT_EQ(DefaultDataDirectory(), std::filesystem::path("/home/u/.config/zelkova-user-client"));
-    if (old)
-        ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-    else
-        ::unsetenv("XDG_CONFIG_HOME");
-    if (oldHome)
-        ::setenv("HOME", savedHome.c_str(), 1);
-}
-
 } // namespace
 } // namespace zkv
