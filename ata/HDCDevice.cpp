@@ -754,6 +754,12 @@ void THDCDevice::ResetDevice(AtaCommandRecord& rec) {
                 rec.Result = ATA_OK;
                 break;
             }
+            // A packet device ends its reset with BSY clear and its signature in CL/CH; it
+            // does not set DRDY, so waiting for 0x50 would only run out the time-out.
+            if (ata::NotBusy(rec.SR) && In8(clPort_) == 0x14 && In8(chPort_) == 0xEB) {
+                rec.Result = ATA_OK;
+                break;
+            }
         }
         if (flags_.AbortRequest()) {
             rec.Result = ATA_ABORT;

@@ -39,7 +39,9 @@ int THDCDevice::IdentifyPacketDevice(DriveInfo& info) {
     AtaCommandRecord rec;
     rec.DH = 0xA0;
     rec.CR = 0xA1;
-    rec.Flags = READREGS;
+    // Only BSY counts: a packet device keeps DRDY clear while idle, and after aborting IDENTIFY
+    // DEVICE it shows 0x41 (no DSC), which the strict idle test would wait on until the time-out.
+    rec.Flags = READREGS | NOREADYDRSC;
     rec.Protocol = PR_PIO_READ;
     rec.DataLen = 512;
     rec.Buffer.assign(512, 0);

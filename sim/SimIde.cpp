@@ -10,7 +10,7 @@ namespace {
 
 constexpr std::uint8_t kIdle = 0x50;  // DRDY | DSC
 constexpr std::uint8_t kDrq = 0x58;   // DRDY | DSC | DRQ
-constexpr std::uint8_t kFault = 0x51; // DRDY | DSC | ERR
+constexpr std::uint8_t kFault = 0x41; // DRDY | ERR: an error clears DSC
 constexpr std::uint8_t kBsy = 0x80;
 constexpr std::uint8_t kUNC = 0x40, kIDNF = 0x10, kABRT = 0x04;
 
@@ -55,6 +55,8 @@ SimAtaDevice::SimAtaDevice(const SimDeviceConfig& cfg, const SimTimings& t, bool
         defects_[d.lba] = d.kind;
     if (cfg_.type == SimDeviceConfig::Type::Busy)
         status_ = kBsy;
+    if (cfg_.type == SimDeviceConfig::Type::Packet)
+        status_ = 0x00; // DRDY stays clear until the first command
     SetSignature();
 }
 
@@ -253,6 +255,9 @@ void SimAtaDevice::Update(std::uint64_t now) {
             SetSignature();
             error_ = 0x01;
             Complete();
+            // A packet device does not set DRDY after a reset.
+            if (cfg_.type == SimDeviceConfig::Type::Packet)
+                status_ = 0x00;
             break;
         case After::DataReady: // xfer_ holds the block
             xferPos_ = 0;
