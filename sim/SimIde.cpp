@@ -708,7 +708,7 @@ void SimAtaDevice::Vendor(std::uint8_t op, std::uint64_t now) {
         return;
     }
     case 0xFA:
-        if (sc_ != 9 || cl_ != 0xFA || fr_ != 0xFA)
+        if (sc_ != 9 || cl_ != 0xFA)
             return abort();
         qmode_ = QMode::Params;
         paramCount_ = 0;

@@ -65,6 +65,9 @@ int Run(THDCDevice& dev, const Options& o, std::ostream& out, std::ostream& err)
     const std::string& verb = o.command[0];
     const std::size_t argc = o.command.size();
     dev.SetMaster(!o.slave);
+    // Each run is a batch of its own: earlier failures do not stop it.
+    dev.Globals().fCriticalATAError = false;
+    dev.Globals().FailureStreak = 0;
 
     if (verb == "detect") {
         if (argc != 1)
