@@ -855,6 +855,27 @@ std::uint64_t SimIdeHardware::Tick() {
 
 std::uint32_t SimIdeHardware::Read(std::uint16_t port, int width) {
     std::lock_guard g(lock_);
+    return ReadLocked(port, width);
+}
+
+void SimIdeHardware::Write(std::uint16_t port, std::uint32_t value, int width) {
+    std::lock_guard g(lock_);
+    WriteLocked(port, value, width);
+}
+
+void SimIdeHardware::ReadWords(std::uint16_t port, std::uint16_t* dst, std::size_t count) {
+    std::lock_guard g(lock_);
+    for (std::size_t i = 0; i < count; ++i)
+        dst[i] = static_cast<std::uint16_t>(ReadLocked(port, 2));
+}
+
+void SimIdeHardware::WriteWords(std::uint16_t port, const std::uint16_t* src, std::size_t count) {
+    std::lock_guard g(lock_);
+    for (std::size_t i = 0; i < count; ++i)
+        WriteLocked(port, src[i], 2);
+}
+
+std::uint32_t SimIdeHardware::ReadLocked(std::uint16_t port, int width) {
     if (!open_) {
         ++failed_;
         return 0;
@@ -877,8 +898,7 @@ std::uint32_t SimIdeHardware::Read(std::uint16_t port, int width) {
     return v;
 }
 
-void SimIdeHardware::Write(std::uint16_t port, std::uint32_t value, int width) {
-    std::lock_guard g(lock_);
+void SimIdeHardware::WriteLocked(std::uint16_t port, std::uint32_t value, int width) {
     if (!open_) {
         ++failed_;
         return;

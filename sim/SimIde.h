@@ -258,6 +258,9 @@ public:
     void WriteWord(std::uint16_t port, std::uint16_t value) override;
     std::uint32_t ReadDWord(std::uint16_t port) override;
     void WriteDWord(std::uint16_t port, std::uint32_t value) override;
+    // A run of data-register words under one lock; each word still counts and takes its time.
+    void ReadWords(std::uint16_t port, std::uint16_t* dst, std::size_t count) override;
+    void WriteWords(std::uint16_t port, const std::uint16_t* src, std::size_t count) override;
 
     std::size_t ChannelCount() const { return channels_.size(); }
     SimChannel& Channel(std::size_t i) { return *channels_[i]; }
@@ -273,6 +276,8 @@ public:
 private:
     std::uint32_t Read(std::uint16_t port, int width);
     void Write(std::uint16_t port, std::uint32_t value, int width);
+    std::uint32_t ReadLocked(std::uint16_t port, int width);
+    void WriteLocked(std::uint16_t port, std::uint32_t value, int width);
     std::uint64_t Tick();
 
     SimTimings timings_;
