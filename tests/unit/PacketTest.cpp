@@ -87,7 +87,8 @@ TEST(PacketHeader, WrongMagicIsRejectedEvenWithRightCrc) {
     EXPECT_FALSE(HeaderIsIntact(raw));
 }
 
-ItemRecord MakeItem(std::int32_t code, std::size_t len, std::uint8_t fill, std::uint32_t flags = 0) {
+ItemRecord MakeItem(std::int32_t code, std::size_t len, std::uint8_t fill,
+                    std::uint32_t flags = 0) {
     ItemRecord item(code, flags);
     item.SetData(std::vector<std::uint8_t>(len, fill));
     return item;
@@ -174,8 +175,8 @@ TEST(PacketConverter, MalformedBodiesAreRejectedWhole) {
     cases.back().packet.header.plainLength = 23;
     cases.push_back({"negative data length", RawBody(withItems({ItemBytes(1, -8, 0)}))});
     cases.push_back({"data past the end", RawBody(withItems({ItemBytes(1, 9, 8)}))});
-    cases.push_back({"second item runs past",
-                     RawBody(withItems({ItemBytes(1, 2, 2), ItemBytes(2, 100, 3)}))});
+    cases.push_back(
+        {"second item runs past", RawBody(withItems({ItemBytes(1, 2, 2), ItemBytes(2, 100, 3)}))});
     cases.push_back(
         {"plain length beyond the buffer", RawBody(withItems({ItemBytes(1, 0, 0)}), 400)});
     cases.push_back({"body shorter than the count", RawBody({1, 0}, 2)});

@@ -44,8 +44,9 @@ TEST(TBase, StreamLayoutRoundTripAndDump) {
     TMemoryStream s;
     ASSERT_EQ(a.WriteToStream(s), 0);
     // version 1, "TSample", -2, empty text as four zero bytes, flag
-    const std::vector<std::uint8_t> expect = {1, 0, 0, 0, 7, 0, 0, 0, 'T', 'S', 'a', 'm', 'p',
-                                              'l', 'e', 0xFE, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 9};
+    const std::vector<std::uint8_t> expect = {1,    0,    0,    0,   7,   0,   0,   0,
+                                              'T',  'S',  'a',  'm', 'p', 'l', 'e', 0xFE,
+                                              0xFF, 0xFF, 0xFF, 0,   0,   0,   0,   9};
     EXPECT_EQ(s.Bytes(), expect);
 
     a.text = "hello";

@@ -167,7 +167,8 @@ PacketRecord ReplyPacket(std::vector<std::uint32_t> echoes) {
 
 TEST(UniSocket, RepliesPairByPositionSkippingItemsThatAskedForNone) {
     Recorder s;
-    s.SetPendingCommands(Pending({{CMD_SHOW_LOG, 1}, {CMD_NO_OPERATION, 0}, {CMD_NO_OPERATION, 1}}));
+    s.SetPendingCommands(
+        Pending({{CMD_SHOW_LOG, 1}, {CMD_NO_OPERATION, 0}, {CMD_NO_OPERATION, 1}}));
     PacketRecord reply = ReplyPacket({100, 200});
     PacketRecord follow;
     s.ProcessReplyPacket(reply, follow);

@@ -94,7 +94,8 @@ TEST(WireTool, FlippedHeaderBitIsABadHeaderAndTheNextHeaderIsRead) {
 TEST(WireTool, OtherKeyTruncationAndUsage) {
     std::string key(112, '0');
     key[1] = '1';
-    Result enc = Wire({"encode", "--key", key}, "{\"items\":[{\"code\":1,\"data\":\"41424300\"}]}\n");
+    Result enc =
+        Wire({"encode", "--key", key}, "{\"items\":[{\"code\":1,\"data\":\"41424300\"}]}\n");
     ASSERT_EQ(enc.rc, 0);
     Result dec = Wire({"decode"}, enc.out);
     EXPECT_EQ(dec.rc, 1);
