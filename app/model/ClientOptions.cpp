@@ -4,22 +4,13 @@ namespace zkv {
 
 namespace {
 
-std::string DefaultDataDir(const char* (*env)(const char*)) {
-    const char* xdg = env("XDG_CONFIG_HOME");
-    if (xdg && *xdg)
-        return std::string(xdg) + "/zelkova-user-client";
-    const char* home = env("HOME");
-    return std::string(home && *home ? home : ".") + "/.config/zelkova-user-client";
-}
-
 bool ValidHardware(const std::string& h) {
     return h == "linux" || (h.rfind("sim:", 0) == 0 && h.size() > 4);
 }
 
 } // namespace
 
-ClientOptions ParseClientOptions(const std::vector<std::string>& args,
-                                 const char* (*env)(const char*)) {
+ClientOptions ParseClientOptions(const std::vector<std::string>& args) {
     ClientOptions o;
     auto fail = [&o](std::string why) {
         o.action = ClientOptions::Action::Error;
@@ -63,8 +54,6 @@ ClientOptions ParseClientOptions(const std::vector<std::string>& args,
         }
         return fail("unknown argument '" + a + "'");
     }
-    if (o.dataDir.empty())
-        o.dataDir = DefaultDataDir(env);
     return o;
 }
 

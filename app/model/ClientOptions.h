@@ -9,16 +9,13 @@ namespace zkv {
 struct ClientOptions {
     enum class Action { Run, Help, Version, Error };
     Action action = Action::Run;
-    std::string dataDir;            // where user.dat, UserSetup.ini, flags and logs live
+    std::string dataDir;            // --data-dir; empty: the default data directory
     std::string hardware = "linux"; // "linux" or "sim:FILE"
     std::string error;              // for Action::Error
 };
 
-// Parses the arguments after the program name. `env` looks up an environment variable
-// (null when unset); the default data directory is $XDG_CONFIG_HOME/zelkova-user-client, or
-// $HOME/.config/zelkova-user-client when XDG_CONFIG_HOME is unset or empty.
-ClientOptions ParseClientOptions(const std::vector<std::string>& args,
-                                 const char* (*env)(const char*));
+// Parses the arguments after the program name.
+ClientOptions ParseClientOptions(const std::vector<std::string>& args);
 
 std::string ClientUsage();
 

@@ -8,20 +8,6 @@
 
 namespace zkv {
 
-const char* ProxyVersionName(TPROXYVersion v) {
-    switch (v) {
-    case TPROXYVersion::SOCKS_4:
-        return "SOCKS_4";
-    case TPROXYVersion::SOCKS_4A:
-        return "SOCKS_4A";
-    case TPROXYVersion::SOCKS_5:
-        return "SOCKS_5";
-    case TPROXYVersion::HTTP_PROXY:
-        return "HTTP_PROXY";
-    }
-    return "HTTP_PROXY";
-}
-
 bool ParseDottedIPv4(std::string_view text, std::uint32_t& out) {
     std::string s(text);
     in_addr a{};

@@ -11,6 +11,8 @@
 // socket for the owner.
 #pragma once
 
+#include "support/UserData.h"
+
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -19,15 +21,6 @@
 #include <vector>
 
 namespace zkv {
-
-// Kinds of proxy, in the order they are stored.
-enum class TPROXYVersion : std::uint8_t {
-    SOCKS_4 = 0,
-    SOCKS_4A = 1,
-    SOCKS_5 = 2,
-    HTTP_PROXY = 3,
-};
-const char* ProxyVersionName(TPROXYVersion v);
 
 // Handshake failures, reported through the socket's error event.
 namespace proxyerr {

@@ -156,30 +156,19 @@ TEST_F(SessionLogTest, EachRunGetsItsOwnFile) {
     bad.Append("ignored", false); // no file: nothing happens
 }
 
-const char* NoEnv(const char*) {
-    return nullptr;
-}
-const char* XdgEnv(const char* name) {
-    return std::string(name) == "XDG_CONFIG_HOME" ? "/x/cfg" : "/home/u";
-}
-const char* HomeEnv(const char* name) {
-    return std::string(name) == "HOME" ? "/home/u" : "";
-}
-
 TEST(ClientOptions, DefaultsAndValues) {
-    auto o = ParseClientOptions({}, XdgEnv);
+    auto o = ParseClientOptions({});
     EXPECT_EQ(o.action, ClientOptions::Action::Run);
-    EXPECT_EQ(o.dataDir, "/x/cfg/zelkova-user-client");
+    EXPECT_EQ(o.dataDir, "");
     EXPECT_EQ(o.hardware, "linux");
-    EXPECT_EQ(ParseClientOptions({}, HomeEnv).dataDir, "/home/u/.config/zelkova-user-client");
 
-    o = ParseClientOptions({"--data-dir", "/d", "--hardware=sim:hw.json"}, NoEnv);
+    o = ParseClientOptions({"--data-dir", "/d", "--hardware=sim:hw.json"});
     EXPECT_EQ(o.action, ClientOptions::Action::Run);
     EXPECT_EQ(o.dataDir, "/d");
     EXPECT_EQ(o.hardware, "sim:hw.json");
-    EXPECT_EQ(ParseClientOptions({"--data-dir=/e"}, NoEnv).dataDir, "/e");
-    EXPECT_EQ(ParseClientOptions({"--help"}, NoEnv).action, ClientOptions::Action::Help);
-    EXPECT_EQ(ParseClientOptions({"--version"}, NoEnv).action, ClientOptions::Action::Version);
+    EXPECT_EQ(ParseClientOptions({"--data-dir=/e"}).dataDir, "/e");
+    EXPECT_EQ(ParseClientOptions({"--help"}).action, ClientOptions::Action::Help);
+    EXPECT_EQ(ParseClientOptions({"--version"}).action, ClientOptions::Action::Version);
     EXPECT_NE(ClientUsage().find("--data-dir"), std::string::npos);
 }
 
@@ -191,7 +180,7 @@ TEST(ClientOptions, Errors) {
                                                {"--hardware", "sim:"},
                                                {"--bogus"},
                                                {"stray"}}) {
-        auto o = ParseClientOptions(args, NoEnv);
+        auto o = ParseClientOptions(args);
         EXPECT_EQ(o.action, ClientOptions::Action::Error) << args[0];
         EXPECT_FALSE(o.error.empty());
     }
