@@ -101,6 +101,10 @@ TfrmWorkForm::~TfrmWorkForm() {
     // No events into a half-destroyed window.
     ClientSocket->disconnect(this);
     ClientSocket->Close();
+    // The cipher outlives the window: leave it on the built-in key, as after any disconnect.
+    if (engine_)
+        engine_->ConnectionClosed();
+    TransportData::Global().UseBuiltinKey();
 }
 
 void TfrmWorkForm::BuildWindow() {
@@ -443,6 +447,8 @@ void TfrmWorkForm::ClientSocketConnect() {
     pnlDataTime->setText(QString::fromStdString(ElapsedText(0)));
     AddLogText(DateText(connectionDate_) + " " + TimeText(connectTime_.time()) + " Connected.",
                true);
+    // Every connection starts on the built-in key, whatever the last one ended with.
+    TransportData::Global().UseBuiltinKey();
     framing_->ResetReceiveState();
     if (engine_)
         engine_->SendLogin();
