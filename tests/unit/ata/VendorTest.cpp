@@ -68,10 +68,21 @@ TEST(VendorRam, FujMhtReadsDoubleWordsFromSc) {
     r.DataLen = 8;
     r.Buffer.assign(8, 0);
     r.Time = 1000;
-    lab.hw->ResetCounts();
+    lab.hw->Record(true);
     lab.dev->ExecuteCommand(r);
+    auto w = Writes(lab.hw->TakeRecording());
     ASSERT_EQ(r.Result, ATA_OK);
     EXPECT_EQ(r.DataLen, 8);
+    // The select write, then per unit FR, SC, SN, CL, CH, DH, CR with the address in SC..CH.
+    ASSERT_EQ(w.size(), 1u + 2 * 7);
+    for (int k = 0; k < 2; ++k) {
+        const SimAccess* c = &w[1 + 7 * static_cast<std::size_t>(k)];
+        for (int i = 0; i < 7; ++i)
+            EXPECT_EQ(c[i].port, 0x1F1 + i);
+        EXPECT_EQ(c[1].value, 0x10u + 4u * static_cast<std::uint32_t>(k));
+        EXPECT_EQ(c[2].value, 0x01u);
+        EXPECT_EQ(c[5].value, 0x02u);
+    }
     auto ram = lab.Master().Ram();
     EXPECT_EQ(r.Buffer, std::vector<std::uint8_t>(ram.begin() + 0x110, ram.begin() + 0x118));
     EXPECT_EQ(r.SC, 0x14); // second unit at A + 4
