@@ -69,7 +69,7 @@ TEST(BufferSafety, RandomRecordsStayInsideTheirBuffers) {
         std::uint32_t opts[] = {static_cast<std::uint32_t>(v)...};
         return opts[rng() % sizeof...(v)];
     };
-    for (int i = 0; i < 1000; ++i) {
+    for (int i = 0; i < 800; ++i) {
         std::array<std::uint8_t, 47> raw;
         for (auto& b : raw)
             b = static_cast<std::uint8_t>(rng());
@@ -79,7 +79,7 @@ TEST(BufferSafety, RandomRecordsStayInsideTheirBuffers) {
         r.CR = static_cast<std::uint8_t>(pick(0x20, 0x24, 0x30, 0x34, 0xEC, 0xA1, 0x22, 0x40, 0x70,
                                               0xF0, 0xF1, 0xF2, 0xF3, 0xFA, 0xEF, rng() & 0xFF));
         r.Flags = rng() & 0x1FFF & ~static_cast<std::uint32_t>(RESETENABLE);
-        r.Time = static_cast<std::int32_t>(rng() % 30);
+        r.Time = static_cast<std::int32_t>(rng() % 6);
         r.DataLen = static_cast<std::int32_t>(
             pick(-7, 0, 1, 3, 7, 511, 513, 1023, 4097, rng() % 20000, 0x7FFFFFFF));
         r.DH = static_cast<std::uint8_t>(pick(0, 1, 2, 0xE0, 0xA0, rng() & 0xFF));
