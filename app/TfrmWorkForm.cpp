@@ -15,8 +15,10 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QStatusBar>
+#include <QTextBlock>
 #include <QTextBrowser>
 #include <QToolButton>
 #include <QUrl>
@@ -543,9 +545,26 @@ void TfrmWorkForm::WriteToBrowser(const std::string& fragment, bool isHeader) {
     }
     if (html.empty())
         return;
+    // A rule is a block of its own in the view; text after it starts a new block (inserted as
+    // HTML, the rule would take the following text into its own block).
+    static const QRegularExpression rule("<hr>(\\s*<br>)?\\s*",
+                                         QRegularExpression::CaseInsensitiveOption);
+    const QStringList parts = QString::fromStdString(html).split(rule);
     QTextCursor c(wbLog->document());
     c.movePosition(QTextCursor::End);
-    c.insertHtml(QString::fromStdString(html));
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        if (i > 0) {
+            QTextBlockFormat hr;
+            hr.setProperty(QTextFormat::BlockTrailingHorizontalRulerWidth,
+                           QTextLength(QTextLength::PercentageLength, 100));
+            if (!c.block().text().isEmpty())
+                c.insertBlock(QTextBlockFormat());
+            c.setBlockFormat(hr);
+            c.insertBlock(QTextBlockFormat());
+        }
+        if (!parts[i].trimmed().isEmpty())
+            c.insertHtml(parts[i]);
+    }
     wbLog->verticalScrollBar()->setValue(wbLog->verticalScrollBar()->maximum());
 }
 
