@@ -27,8 +27,53 @@ inline constexpr std::uint32_t kItemFlagWantsReply = 0x01;
 std::uint16_t Crc16Mcrf4xx(std::span<const std::uint8_t> bytes, std::uint16_t crc = 0xFFFF);
 
 #pragma pack(push, 1)
-// The header fields in wire order. Never cast onto a buffer: Encode/Decode move the fields
-// explicitly, little-endian.
+// The header exactly as it lies on the wire, for the layout checks below. Nothing is ever cast
+// onto a buffer with it: PacketHeader::Encode/Decode move each field explicitly, little-endian.
+struct PacketHeaderLayout {
+    std::int32_t wireLength;
+    std::int32_t plainLength;
+    std::uint8_t senderRole;
+    std::uint8_t addresseeRole;
+    std::uint8_t kind;
+    std::uint32_t reserved1;
+    std::int32_t senderId;
+    std::int32_t partnerId;
+    std::int32_t delivery;
+    std::int32_t destinationId;
+    std::uint32_t magic;
+    std::uint32_t flags;
+    std::uint32_t exchangeId;
+    std::uint64_t reserved2;
+    std::uint16_t crc;
+};
+
+// The 20-byte item header as it travels.
+struct ItemHeaderLayout {
+    std::int32_t code;
+    std::int32_t dataLength;
+    std::uint32_t flags;
+    std::uint32_t echo;
+    std::uint32_t reserved;
+};
+#pragma pack(pop)
+static_assert(sizeof(PacketHeaderLayout) == kHeaderSize);
+static_assert(offsetof(PacketHeaderLayout, plainLength) == 4);
+static_assert(offsetof(PacketHeaderLayout, senderRole) == 8);
+static_assert(offsetof(PacketHeaderLayout, kind) == 10);
+static_assert(offsetof(PacketHeaderLayout, reserved1) == 11);
+static_assert(offsetof(PacketHeaderLayout, senderId) == 15);
+static_assert(offsetof(PacketHeaderLayout, partnerId) == 19);
+static_assert(offsetof(PacketHeaderLayout, delivery) == 23);
+static_assert(offsetof(PacketHeaderLayout, destinationId) == 27);
+static_assert(offsetof(PacketHeaderLayout, magic) == 31);
+static_assert(offsetof(PacketHeaderLayout, flags) == 35);
+static_assert(offsetof(PacketHeaderLayout, exchangeId) == 39);
+static_assert(offsetof(PacketHeaderLayout, reserved2) == 43);
+static_assert(offsetof(PacketHeaderLayout, crc) == 51);
+static_assert(sizeof(ItemHeaderLayout) == kItemHeaderSize);
+static_assert(offsetof(ItemHeaderLayout, echo) == 12);
+
+// The header fields in memory (naturally aligned, so they can be passed by reference).
 struct PacketHeader {
     std::int32_t wireLength;
     std::int32_t plainLength;
@@ -51,24 +96,6 @@ struct PacketHeader {
     // Sets magic and CRC, then encodes.
     void Seal(std::uint8_t* out);
 };
-
-// The 20-byte item header as it travels.
-struct ItemHeader {
-    std::int32_t code;
-    std::int32_t dataLength;
-    std::uint32_t flags;
-    std::uint32_t echo;
-    std::uint32_t reserved;
-};
-#pragma pack(pop)
-static_assert(sizeof(PacketHeader) == kHeaderSize);
-static_assert(offsetof(PacketHeader, kind) == 10);
-static_assert(offsetof(PacketHeader, reserved1) == 11);
-static_assert(offsetof(PacketHeader, senderId) == 15);
-static_assert(offsetof(PacketHeader, magic) == 31);
-static_assert(offsetof(PacketHeader, exchangeId) == 39);
-static_assert(offsetof(PacketHeader, crc) == 51);
-static_assert(sizeof(ItemHeader) == kItemHeaderSize);
 
 // True when the 53 bytes carry the magic and their CRC over all 53 bytes is zero.
 bool HeaderIsIntact(const std::uint8_t* raw);

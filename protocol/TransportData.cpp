@@ -72,10 +72,12 @@ DecodeResult TransportData::Decode(PacketRecord& packet) const {
         packet.body.clear();
         return result;
     }
-    std::vector<std::uint8_t> cipherText(packet.body.begin(), packet.body.begin() + wire);
-    cipher_.DecryptEcb(cipherText.data(), cipherText.size());
+    // The packet owns its ciphertext, so it is decrypted where it lies.
+    cipher_.DecryptEcb(packet.body.data(), static_cast<std::size_t>(wire));
     std::vector<std::uint8_t> out;
-    switch (CPack::Decompress(cipherText, static_cast<std::size_t>(plain), out)) {
+    switch (CPack::Decompress(
+        std::span<const std::uint8_t>(packet.body.data(), static_cast<std::size_t>(wire)),
+        static_cast<std::size_t>(plain), out)) {
     case CPack::InflateResult::Ok:
         break;
     case CPack::InflateResult::TooLarge:

@@ -58,6 +58,12 @@ const std::filesystem::path& DataDir() {
     static std::filesystem::path dir = [] {
         char tmpl[] = "/tmp/zkv-fuzz-XXXXXX";
         const char* d = ::mkdtemp(tmpl);
+        static std::filesystem::path made = d ? d : "";
+        if (d) // the handlers store engagement data; nothing may stay behind
+            std::atexit([] {
+                std::error_code ec;
+                std::filesystem::remove_all(made, ec);
+            });
         return std::filesystem::path(d ? d : "/tmp");
     }();
     return dir;

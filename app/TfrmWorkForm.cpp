@@ -1,0 +1,693 @@
+#include "app/TfrmWorkForm.h"
+
+#include "app/Pictures.h"
+#include "app/model/LampModel.h"
+#include "app/model/SessionLog.h"
+#include "app/model/WorkFormRules.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFile>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScrollBar>
+#include <QStatusBar>
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QToolButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#ifndef ZKV_VERSION_MAJOR
+#define ZKV_VERSION_MAJOR 0
+#define ZKV_VERSION_MINOR 0
+#define ZKV_VERSION_RELEASE 0
+#define ZKV_VERSION_BUILD 0
+#endif
+
+namespace zkv {
+
+namespace {
+
+constexpr int kConnectMs = 1000;
+constexpr int kCheckHddMs = 3000;
+constexpr int kReconnectMs = 10000;
+constexpr int kPingMs = 60000;
+constexpr int kActivityPanelDesignHeight = 109;
+constexpr const char* kLogBackground = "#A6CAF0";
+
+std::string DateText(const QDate& d) {
+    return d.toString("yyyy-MM-dd").toStdString();
+}
+
+std::string TimeText(const QTime& t) {
+    return t.toString("hh:mm:ss").toStdString();
+}
+
+} // namespace
+
+void PostWorkFormMessage(QObject* form, int message, long wParam, long lParam) {
+    QCoreApplication::postEvent(form, new TWorkFormMessage(message, wParam, lParam));
+}
+
+TfrmWorkForm::TfrmWorkForm(WorkFormStartup startup, QWidget* parent)
+    : QMainWindow(parent), startup_(std::move(startup)) {
+    // The connection component with its initial properties.
+    ClientSocket = new TPROXYClientSocket(this);
+    ClientSocket->SetPort(0);
+    ClientSocket->SetUseProxy(false);
+    ClientSocket->SetProxyPort(0);
+    ClientSocket->SetUseProxyToResolveHost(false);
+    ClientSocket->SetPROXYVersion(TPROXYVersion::HTTP_PROXY);
+    connection_ = std::make_unique<ProxySocketConnection>(*ClientSocket);
+    framing_ = std::make_unique<Framing>(*connection_, *this);
+
+    connect(ClientSocket, &TPROXYClientSocket::OnConnecting, this,
+            &TfrmWorkForm::ClientSocketConnecting);
+    connect(ClientSocket, &TPROXYClientSocket::OnConnect, this, &TfrmWorkForm::ClientSocketConnect);
+    connect(ClientSocket, &TPROXYClientSocket::OnDisconnect, this,
+            &TfrmWorkForm::ClientSocketDisconnect);
+    connect(ClientSocket, &TPROXYClientSocket::OnRead, this, &TfrmWorkForm::ClientSocketRead);
+    connect(ClientSocket, &TPROXYClientSocket::OnError, this, &TfrmWorkForm::ClientSocketError);
+
+    auto makeTimer = [this](int ms) {
+        auto* t = new QTimer(this);
+        t->setInterval(ms);
+        return t;
+    };
+    tmrConnect = makeTimer(kConnectMs);
+    tmrCheckHDD = makeTimer(kCheckHddMs);
+    tmrReconnect = makeTimer(kReconnectMs);
+    tmrPing = makeTimer(kPingMs);
+    connect(tmrConnect, &QTimer::timeout, this, &TfrmWorkForm::tmrConnectTimer);
+    connect(tmrReconnect, &QTimer::timeout, this, &TfrmWorkForm::tmrReconnectTimer);
+    // The ping watchdog only measures; its expiry does nothing. The register poll starts once
+    // a drive has been detected on the chosen channel.
+
+    if (startup_.sessionLog)
+        log_.AddSink(
+            [log = startup_.sessionLog](const std::string& f, bool h) { log->Append(f, h); });
+    log_.AddSink([this](const std::string& f, bool h) { WriteToBrowser(f, h); });
+
+    BuildWindow();
+    FormCreate();
+}
+
+TfrmWorkForm::~TfrmWorkForm() {
+    // No events into a half-destroyed window.
+    ClientSocket->disconnect(this);
+    ClientSocket->Close();
+    // The cipher outlives the window: leave it on the built-in key, as after any disconnect.
+    if (engine_)
+        engine_->ConnectionClosed();
+    TransportData::Global().UseBuiltinKey();
+}
+
+void TfrmWorkForm::BuildWindow() {
+    setWindowTitle("Zelkova User Client");
+    setMinimumSize(470, 400);
+    resize(720, 560);
+    auto* central = new QWidget(this);
+    auto* root = new QVBoxLayout(central);
+    root->setContentsMargins(6, 6, 6, 4);
+    root->setSpacing(6);
+
+    // Top: the buttons on the left, the live-support page on the right.
+    auto* top = new QHBoxLayout;
+    btnProxySetting = new QPushButton("Back to Login", central);
+    btnClear = new QPushButton("Clear Log", central);
+    btnHelp = new QPushButton("Help", central);
+    btnReconnect = new QPushButton("Connect", central);
+    btnProxySetting->setObjectName("btnProxySetting");
+    btnClear->setObjectName("btnClear");
+    btnHelp->setObjectName("btnHelp");
+    btnReconnect->setObjectName("btnReconnect");
+    btnReconnect->setIconSize(QSize(20, 20));
+    btnReconnect->setMinimumWidth(110);
+    for (auto* b : {btnProxySetting, btnClear, btnHelp, btnReconnect})
+        top->addWidget(b);
+    top->addStretch(1);
+    LiveSupportBrowser = new QTextBrowser(central);
+    LiveSupportBrowser->setObjectName("LiveSupportBrowser");
+    LiveSupportBrowser->setOpenLinks(false);
+    LiveSupportBrowser->setFixedSize(230, 46);
+    LiveSupportBrowser->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    LiveSupportBrowser->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    connect(LiveSupportBrowser, &QTextBrowser::anchorClicked, this,
+            [](const QUrl& url) { QDesktopServices::openUrl(url); });
+    top->addWidget(LiveSupportBrowser);
+    root->addLayout(top);
+
+    connect(btnClear, &QPushButton::clicked, this, &TfrmWorkForm::ClearLog);
+    connect(btnReconnect, &QPushButton::clicked, this, &TfrmWorkForm::ToggleConnection);
+    connect(btnProxySetting, &QPushButton::clicked, this, &TfrmWorkForm::btnProxySettingClick);
+    connect(btnHelp, &QPushButton::clicked, this, &TfrmWorkForm::btnHelpClick);
+
+    // The activity panel, collapsed until a technician works on the drive.
+    pnlMoveImg = new QWidget(central);
+    pnlMoveImg->setObjectName("pnlMoveImg");
+    auto* act = new QHBoxLayout(pnlMoveImg);
+    act->setContentsMargins(4, 4, 4, 4);
+    act->addWidget(new TActivityImage(pnlMoveImg));
+    auto* actText = new QLabel("A technician is working with your drive.", pnlMoveImg);
+    actText->setStyleSheet("font-weight: bold;");
+    act->addWidget(actText, 1);
+    SpeedButton1 = new QToolButton(pnlMoveImg);
+    SpeedButton1->setObjectName("SpeedButton1");
+    SpeedButton1->setText("\u00d7");
+    SpeedButton1->setToolTip("Hide");
+    SpeedButton1->setAutoRaise(true);
+    act->addWidget(SpeedButton1, 0, Qt::AlignTop);
+    connect(SpeedButton1, &QToolButton::clicked, this, &TfrmWorkForm::CollapseActivityPanel);
+    root->addWidget(pnlMoveImg);
+
+    // The log.
+    wbLog = new QTextBrowser(central);
+    wbLog->setObjectName("wbLog");
+    wbLog->setOpenLinks(false);
+    wbLog->setStyleSheet(
+        QString("QTextBrowser { background: %1; color: black; }").arg(kLogBackground));
+    QFont logFont("Arial");
+    logFont.setStyleHint(QFont::SansSerif);
+    logFont.setPointSize(10);
+    wbLog->document()->setDefaultFont(logFont);
+    root->addWidget(wbLog, 1);
+
+    // The lamp strip: status register on the left, error register right-aligned.
+    auto* strip = new QWidget(central);
+    auto* lampRow = new QHBoxLayout(strip);
+    lampRow->setContentsMargins(4, 2, 4, 2);
+    lampRow->setSpacing(2);
+    auto* statusCaption = new QLabel("Status:", strip);
+    auto* errorCaption = new QLabel("Error:", strip);
+    lampRow->addWidget(statusCaption);
+    const auto& info = Lamps();
+    for (std::size_t i = 0; i < kLampCount; ++i) {
+        if (i == 8) {
+            lampRow->addStretch(1);
+            lampRow->addWidget(errorCaption);
+        }
+        lamps[i] = new TLampWidget(info[i].name, info[i].caption, strip);
+        lampRow->addWidget(lamps[i]);
+    }
+    strip->setObjectName("pnlLamps");
+    strip->setAutoFillBackground(true);
+    root->addWidget(strip);
+    setCentralWidget(central);
+
+    // The status bar: balls, state text, drive name, connection time with the progress bar.
+    auto* bar = statusBar();
+    bar->setSizeGripEnabled(true);
+    auto* balls = new QWidget(bar);
+    auto* ballRow = new QHBoxLayout(balls);
+    ballRow->setContentsMargins(2, 0, 2, 0);
+    imgGreenBall = new QLabel(balls);
+    imgRedBall = new QLabel(balls);
+    imgGreenBall->setObjectName("imgGreenBall");
+    imgRedBall->setObjectName("imgRedBall");
+    imgGreenBall->setPixmap(BallPixmap(QColor(30, 200, 50), 16));
+    imgRedBall->setPixmap(BallPixmap(QColor(225, 30, 30), 16));
+    ballRow->addWidget(imgGreenBall);
+    ballRow->addWidget(imgRedBall);
+    pnStatus = new QLabel(bar);
+    pnStatus->setObjectName("pnStatus");
+    pnStatus->setMinimumWidth(110);
+    pnlName = new QLabel(bar);
+    pnlName->setObjectName("pnlName");
+    pnlName->setMinimumWidth(180);
+    auto* timePanel = new QWidget(bar);
+    auto* timeRow = new QHBoxLayout(timePanel);
+    timeRow->setContentsMargins(2, 0, 2, 0);
+    pnlDataTime = new QLabel(timePanel);
+    pnlDataTime->setObjectName("pnlDataTime");
+    pnlDataTime->setMinimumWidth(60);
+    ProgressBar = new QProgressBar(timePanel);
+    ProgressBar->setObjectName("ProgressBar");
+    ProgressBar->setRange(0, 100);
+    ProgressBar->setTextVisible(false);
+    ProgressBar->setMaximumHeight(14);
+    ProgressBar->setFixedWidth(120);
+    ProgressBar->hide();
+    timeRow->addWidget(pnlDataTime);
+    timeRow->addWidget(ProgressBar);
+    bar->addWidget(balls);
+    bar->addWidget(pnStatus);
+    bar->addWidget(pnlName, 1);
+    bar->addPermanentWidget(timePanel);
+}
+
+// --- start-up --------------------------------------------------------------------------------
+
+void TfrmWorkForm::FormCreate() {
+    ClearLog();
+    CollapseActivityPanel();
+    user_.versionMajor = ZKV_VERSION_MAJOR;
+    user_.versionMinor = ZKV_VERSION_MINOR;
+    user_.versionRelease = ZKV_VERSION_RELEASE;
+    user_.versionBuild = ZKV_VERSION_BUILD;
+    LoadUserData();
+    // The steady clock is always there on this platform: the timer check cannot fail.
+    LoadRebootFlags(startup_.dataDir.RebootState(), settings_);
+    settings_.LogColor = LoadLogColor(startup_.dataDir.UserSetup());
+    rebootFlagsRead_ = true;
+    LoadLiveSupportPage();
+    created_ = true;
+}
+
+void TfrmWorkForm::LoadLiveSupportPage() {
+    // The page ships next to the program (build tree) or under share/ (installed).
+    const QString exeDir = QCoreApplication::applicationDirPath();
+    for (const QString& dir : {exeDir + "/../share/zelkova-user-client", exeDir + "/resources",
+                               exeDir + "/../app/resources"}) {
+        QFile f(dir + "/images/Zkv.htm");
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        QString html = QString::fromUtf8(f.readAll());
+        html.replace("[path]", dir + "/");
+        html.replace("[site]", QString::fromUtf8(kServiceWebSite));
+        LiveSupportBrowser->setHtml(html);
+        return;
+    }
+    LiveSupportBrowser->setHtml(
+        QString("<a href=\"%1\"><b>Instant Service</b></a>").arg(kServiceWebSite));
+}
+
+void TfrmWorkForm::showEvent(QShowEvent* e) {
+    QMainWindow::showEvent(e);
+    if (shownOnce_ && engine_)
+        return;
+    shownOnce_ = true;
+    FormShow();
+}
+
+void TfrmWorkForm::FormShow() {
+    SetButtonsEnabled(false, false);
+    ShowConnectButton(true);
+    const std::string version = VersionText(user_.versionMajor, user_.versionMinor,
+                                            user_.versionRelease, user_.versionBuild);
+    setWindowTitle(QString::fromStdString("Zelkova User Client V." + version));
+    AddLogText("Zelkova User Client version is " + version, true);
+    // The login dialog and the version check join here later; until then the stored user data
+    // are used as they are and the first attempt starts at once.
+    ShowConnectionState(false);
+    if (!engine_)
+        engine_ = std::make_unique<UserClientSocket>(*this, user_, settings_, startup_.dataDir);
+    PostWorkFormMessage(this, kMsgStartConnect);
+    ShowAtaRegisters(0, 0);
+}
+
+void TfrmWorkForm::hideEvent(QHideEvent* e) {
+    QMainWindow::hideEvent(e);
+    if (e->spontaneous())
+        return; // minimised: the connection stays
+    StopConnection();
+    technicianAttached_ = false;
+    detailedLogging_ = false;
+}
+
+void TfrmWorkForm::closeEvent(QCloseEvent* e) {
+    framing_->SetNoReconnect(true);
+    tmrReconnect->stop();
+    if (rebootFlagsRead_) {
+        std::string error;
+        if (!SaveRebootFlags(startup_.dataDir.RebootState(), settings_, &error))
+            AddLogText("Can not store the restart state: " + error, true);
+    }
+    StopConnection();
+    e->accept();
+}
+
+// --- window messages -------------------------------------------------------------------------
+
+bool TfrmWorkForm::event(QEvent* e) {
+    if (e->type() > QEvent::User && e->type() <= QEvent::User + kWmUser + 64) {
+        if (auto* m = dynamic_cast<TWorkFormMessage*>(e)) {
+            HandleMessage(*m);
+            return true;
+        }
+    }
+    return QMainWindow::event(e);
+}
+
+std::string TfrmWorkForm::JumperAnswerText(long kind, long answer, const std::string& vendor) {
+    if (answer == 0)
+        return "User reply - I CAN NOT.";
+    if (kind == 13)
+        return "User reply - \"" + vendor + "\"";
+    return "User reply - DONE.";
+}
+
+void TfrmWorkForm::HandleMessage(const TWorkFormMessage& m) {
+    switch (m.Message()) {
+    case kMsgStartConnect:
+        AddLogText("<HR>", true);
+        AddLogText("Click the \"Instant Service\" button at the top of this screen if you have "
+                   "questions.",
+                   true);
+        AddLogText("<HR>", true);
+        StartConnect();
+        break;
+    case kMsgToggle:
+        ToggleConnection();
+        break;
+    case kMsgJumperAnswer:
+        if (m.WParam() == 7 || m.WParam() == 8 || m.WParam() == 10) {
+            ToggleConnection();
+            CollapseActivityPanel();
+        }
+        // The other kinds answer the technician; the jumper dialog and the message that
+        // carries the answer come with the technician's commands.
+        break;
+    case kMsgSendScan:
+        // Sent by the scan result view, which comes with the surface scan.
+        break;
+    default:
+        break;
+    }
+}
+
+// --- the connection --------------------------------------------------------------------------
+
+void TfrmWorkForm::LoadUserData() {
+    zkv::LoadUserData(startup_.dataDir.UserData(), user_, proxy_);
+}
+
+void TfrmWorkForm::StartConnect() {
+    // The drive detection on the chosen channel runs first once it exists; nothing here
+    // pretends it succeeded.
+    if (!LoginDataValid(user_.userName, user_.email, user_.password))
+        ShowMessage("User Name, Email or Password is not correct. Login failed.");
+    else if (!ClientSocket->Active())
+        OpenConnection();
+    SetButtonsEnabled(true, true);
+}
+
+void TfrmWorkForm::OpenConnection() {
+    ClientSocket->Close();
+    if (proxy_.serverHost.empty()) {
+        QMessageBox* box = new QMessageBox(QMessageBox::Critical, windowTitle(),
+                                           "Error in proxy settings.", QMessageBox::Ok, this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        messagesShown_.push_back("Error in proxy settings.");
+        box->open();
+        return;
+    }
+    ClientSocket->SetHost(proxy_.serverHost);
+    ClientSocket->SetAddress("");
+    ClientSocket->SetUseProxy(proxy_.useProxy);
+    ClientSocket->SetUseProxyToResolveHost(proxy_.resolveHostThroughProxy);
+    ClientSocket->SetProxyHost(proxy_.proxyHost);
+    ClientSocket->SetUserName(proxy_.proxyUserName);
+    ClientSocket->SetUserPassword(proxy_.proxyPassword);
+    ClientSocket->SetPort(proxy_.serverPort);
+    ClientSocket->SetProxyPort(proxy_.proxyPort);
+    ClientSocket->SetPROXYVersion(proxy_.proxyKind);
+    connectionDate_ = QDate::currentDate();
+    framing_->ResetReceiveState();
+    ClientSocket->Open();
+}
+
+void TfrmWorkForm::StopConnection() {
+    tmrPing->stop();
+    ClientSocket->Close();
+}
+
+void TfrmWorkForm::ToggleConnection() {
+    tmrReconnect->stop();
+    if (connected_) {
+        framing_->SetNoReconnect(true);
+        StopConnection();
+        SetButtonsEnabled(true, true);
+    } else {
+        SetButtonsEnabled(false, false);
+        framing_->SetNoReconnect(false);
+        StartConnect();
+    }
+}
+
+void TfrmWorkForm::ClientSocketConnecting() {
+    connectionDate_ = QDate::currentDate();
+    AddLogText(DateText(connectionDate_) + " " + TimeText(QTime::currentTime()) + " Connecting ...",
+               true);
+}
+
+void TfrmWorkForm::ClientSocketConnect() {
+    tmrPing->start();
+    btnReconnect->setEnabled(true);
+    btnProxySetting->setEnabled(false);
+    ShowConnectButton(false);
+    connected_ = true;
+    ShowConnectionState(true);
+    tmrConnect->start();
+    connectTime_ = QDateTime::currentDateTime();
+    pnlDataTime->setText(QString::fromStdString(ElapsedText(0)));
+    AddLogText(DateText(connectionDate_) + " " + TimeText(connectTime_.time()) + " Connected.",
+               true);
+    // Every connection starts on the built-in key, whatever the last one ended with.
+    TransportData::Global().UseBuiltinKey();
+    framing_->ResetReceiveState();
+    if (engine_)
+        engine_->SendLogin();
+}
+
+void TfrmWorkForm::ClientSocketRead() {
+    framing_->DrainAvailable();
+}
+
+void TfrmWorkForm::ClientSocketError(int code) {
+    AddLogText("Connection error, error code: " + std::to_string(code), true);
+    StopConnection();
+    SetButtonsEnabled(true, true);
+}
+
+void TfrmWorkForm::ClientSocketDisconnect() {
+    technicianAttached_ = false;
+    detailedLogging_ = false;
+    if (engine_) {
+        engine_->SetPartnerId(0);
+        engine_->ConnectionClosed();
+    }
+    tmrPing->stop();
+    ShowConnectButton(true);
+    btnProxySetting->setEnabled(true);
+    connected_ = false;
+    ShowConnectionState(false);
+    tmrConnect->stop();
+    AddLogText(DateText(connectionDate_.isValid() ? connectionDate_ : QDate::currentDate()) + " " +
+                   TimeText(QTime::currentTime()) + " Disconnected.",
+               true);
+    if (!noReconnect_) {
+        AddLogText("An attempt to connect to the server will be made in 10 seconds.", true);
+        tmrReconnect->start();
+    }
+    TransportData::Global().UseBuiltinKey();
+    CollapseActivityPanel();
+}
+
+void TfrmWorkForm::tmrConnectTimer() {
+    pnlDataTime->setText(
+        QString::fromStdString(ElapsedText(connectTime_.secsTo(QDateTime::currentDateTime()))));
+}
+
+void TfrmWorkForm::tmrReconnectTimer() {
+    if (noReconnect_) {
+        tmrReconnect->stop();
+        return;
+    }
+    ToggleConnection();
+}
+
+void TfrmWorkForm::btnProxySettingClick() {
+    // The login dialog that belongs here comes later; the stored data are read again so that
+    // an edited user.dat takes effect. The connection is not touched.
+    LoadUserData();
+}
+
+void TfrmWorkForm::btnHelpClick() {
+    QDesktopServices::openUrl(
+        QUrl(QString::fromUtf8(kServiceWebSite) + QString::fromUtf8(kSetupInstructionsPath)));
+}
+
+void TfrmWorkForm::ShowConnectButton(bool connectCaption) {
+    btnReconnect->setText(connectCaption ? "Connect" : "Disconnect");
+    btnReconnect->setIcon(connectCaption ? ConnectGlyph() : DisconnectGlyph());
+}
+
+void TfrmWorkForm::SetButtonsEnabled(bool connectButton, bool backToLogin) {
+    btnReconnect->setEnabled(connectButton);
+    btnProxySetting->setEnabled(backToLogin);
+}
+
+void TfrmWorkForm::ExpandActivityPanel(int height) {
+    pnlMoveImg->setFixedHeight(height > 0 ? height : kActivityPanelDesignHeight);
+    pnlMoveImg->show();
+}
+
+void TfrmWorkForm::CollapseActivityPanel() {
+    pnlMoveImg->setFixedHeight(0);
+    pnlMoveImg->hide();
+}
+
+// --- the log, lamps, status bar --------------------------------------------------------------
+
+void TfrmWorkForm::WriteToBrowser(const std::string& fragment, bool isHeader) {
+    std::string html = fragment;
+    if (isHeader) {
+        // The header's colour and font are the browser's own settings; the rest is content.
+        wbLog->clear();
+        html = html.substr(std::min(html.size(), kLogHeader.size()));
+    }
+    if (html.empty())
+        return;
+    // A rule is a block of its own in the view; text after it starts a new block (inserted as
+    // HTML, the rule would take the following text into its own block).
+    static const QRegularExpression rule("<hr>(\\s*<br>)?\\s*",
+                                         QRegularExpression::CaseInsensitiveOption);
+    const QStringList parts = QString::fromStdString(html).split(rule);
+    QTextCursor c(wbLog->document());
+    c.movePosition(QTextCursor::End);
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        if (i > 0) {
+            QTextBlockFormat hr;
+            hr.setProperty(QTextFormat::BlockTrailingHorizontalRulerWidth,
+                           QTextLength(QTextLength::PercentageLength, 100));
+            if (!c.block().text().isEmpty())
+                c.insertBlock(QTextBlockFormat());
+            c.setBlockFormat(hr);
+            c.insertBlock(QTextBlockFormat());
+        }
+        if (!parts[i].trimmed().isEmpty())
+            c.insertHtml(parts[i]);
+    }
+    wbLog->verticalScrollBar()->setValue(wbLog->verticalScrollBar()->maximum());
+}
+
+void TfrmWorkForm::AddLogText(const std::string& text, bool lineBreak) {
+    log_.AddLogText(text, lineBreak);
+}
+
+void TfrmWorkForm::AddLogTextBold(const std::string& text, bool lineBreak) {
+    log_.AddLogTextBold(text, lineBreak);
+}
+
+void TfrmWorkForm::ClearLog() {
+    if (!log_.BeginReset())
+        return;
+    // The browser empties at once; text logged meanwhile would follow the new header.
+    wbLog->clear();
+    log_.EndReset();
+}
+
+void TfrmWorkForm::ShowAtaRegisters(std::uint8_t status, std::uint8_t error) {
+    const auto colours = LampColours(status, error);
+    for (std::size_t i = 0; i < kLampCount; ++i)
+        lamps[i]->SetColour(colours[i]);
+}
+
+void TfrmWorkForm::ShowConnectionState(bool connected) {
+    if (connected) {
+        pnStatus->setText("Connected.");
+        imgGreenBall->show();
+        imgRedBall->hide();
+    } else {
+        imgGreenBall->hide();
+        imgRedBall->show();
+        pnStatus->setText("No Connection.");
+        pnlDataTime->setText("");
+    }
+}
+
+void TfrmWorkForm::ProgressStart() {
+    sharedProgress = 0;
+    ProgressBar->setValue(0);
+    ProgressBar->setToolTip("0%");
+    ProgressBar->show();
+    repaint();
+}
+
+void TfrmWorkForm::ProgressStep() {
+    const int v = std::clamp(sharedProgress.load(), 0, 100);
+    ProgressBar->setValue(v);
+    ProgressBar->setToolTip(QString::number(v) + "%");
+    repaint();
+}
+
+void TfrmWorkForm::ProgressStop() {
+    ProgressBar->setValue(0);
+    ProgressBar->setToolTip("");
+    ProgressBar->hide();
+    repaint();
+}
+
+void TfrmWorkForm::SetPendingLogLine(std::string line) {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    pendingLogLine_ = std::move(line);
+}
+
+void TfrmWorkForm::LogPendingText() {
+    std::string line;
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        line = pendingLogLine_;
+    }
+    AddLogText(line, true);
+}
+
+// --- hosts of the framing and the engine -----------------------------------------------------
+
+void TfrmWorkForm::RestartPingWatchdog() {
+    tmrPing->stop();
+    tmrPing->start();
+}
+
+void TfrmWorkForm::LogText(std::string_view text) {
+    log_.AddLogText(text, true);
+}
+
+std::int32_t TfrmWorkForm::OwnId() const {
+    return engine_ ? engine_->OwnId() : 0;
+}
+
+std::int32_t TfrmWorkForm::PartnerId() const {
+    return engine_ ? engine_->PartnerId() : 0;
+}
+
+bool TfrmWorkForm::DeliverAtaPacket(std::unique_ptr<PacketRecord>&) {
+    return false; // no ATA worker yet: the framing drops the packet with a log line
+}
+
+UniSocket& TfrmWorkForm::Processor() {
+    if (!engine_)
+        engine_ = std::make_unique<UserClientSocket>(*this, user_, settings_, startup_.dataDir);
+    return *engine_;
+}
+
+void TfrmWorkForm::AddLogText(std::string_view text) {
+    log_.AddLogText(text, true);
+}
+
+void TfrmWorkForm::AddLogTextBold(std::string_view text) {
+    log_.AddLogTextBold(text, true);
+}
+
+void TfrmWorkForm::ShowMessage(std::string_view text) {
+    // Nothing after a message box depends on its answer, so it need not block the connection's
+    // events: it is modal for the window but returns at once.
+    messagesShown_.emplace_back(text);
+    auto* box = new QMessageBox(QMessageBox::Information, "Zelkova User Client",
+                                QString::fromStdString(std::string(text)), QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+bool TfrmWorkForm::SendPacket(PacketRecord& packet) {
+    return framing_->SendPacket(packet);
+}
+
+} // namespace zkv

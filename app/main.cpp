@@ -1,0 +1,90 @@
+// zelkova-user-client: the desktop client of the Zelkova remote disk repair service.
+#include "app/TfrmWorkForm.h"
+#include "app/model/ClientOptions.h"
+#include "app/model/SessionLog.h"
+#include "support/Deployment.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#ifndef ZKV_VERSION_TEXT
+#define ZKV_VERSION_TEXT "0.0.0"
+#endif
+
+namespace {
+
+int gSignalPipe[2] = {-1, -1};
+
+void OnTerminate(int) {
+    const char c = 1;
+    [[maybe_unused]] auto n = ::write(gSignalPipe[1], &c, 1);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    const zkv::ClientOptions options = zkv::ParseClientOptions(args);
+    switch (options.action) {
+    case zkv::ClientOptions::Action::Help:
+        std::cout << zkv::ClientUsage();
+        return 0;
+    case zkv::ClientOptions::Action::Version:
+        std::cout << "zelkova-user-client " << ZKV_VERSION_TEXT << "\n";
+        return 0;
+    case zkv::ClientOptions::Action::Error:
+        std::cerr << "zelkova-user-client: " << options.error << "\n"
+                  << "Try 'zelkova-user-client --help'.\n";
+        return 2;
+    case zkv::ClientOptions::Action::Run:
+        break;
+    }
+
+    zkv::WorkFormStartup startup;
+    startup.dataDir.dir = options.dataDir.empty() ? zkv::DefaultDataDirectory()
+                                                  : std::filesystem::path(options.dataDir);
+    startup.hardware = options.hardware;
+    std::error_code ec;
+    std::filesystem::create_directories(startup.dataDir.dir, ec);
+    if (ec) {
+        std::cerr << "zelkova-user-client: cannot create the data directory " << startup.dataDir.dir
+                  << ": " << ec.message() << "\n";
+        return 1;
+    }
+    ::chmod(startup.dataDir.dir.c_str(), 0700);
+
+    zkv::SessionLog sessionLog;
+    if (sessionLog.Open(startup.dataDir.dir.string())) {
+        std::cerr << "zelkova-user-client: session log " << sessionLog.Path() << "\n";
+        startup.sessionLog = &sessionLog;
+    } else {
+        std::cerr << "zelkova-user-client: no session log: " << sessionLog.Error() << "\n";
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Zelkova User Client");
+
+    // SIGTERM and SIGINT close the window the orderly way.
+    if (::pipe(gSignalPipe) == 0) {
+        std::signal(SIGTERM, OnTerminate);
+        std::signal(SIGINT, OnTerminate);
+    }
+    zkv::TfrmWorkForm form(startup);
+    QSocketNotifier notifier(gSignalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &form, [&form] {
+        char c;
+        [[maybe_unused]] auto n = ::read(gSignalPipe[0], &c, 1);
+        form.close();
+    });
+    form.show();
+    const int rc = app.exec();
+    std::cerr.flush();
+    return rc;
+}

@@ -1,0 +1,175 @@
+// THDCDevice: one IDE channel (command block + control block) driven by port I/O, and the ATA
+// command engine that runs AtaCommandRecords on it.
+//
+// The channel is built from the two I/O ranges the operating system allocated to it; the first
+// range starts at the command block, the second at the control block. Everything above this
+// class touches the drive only through these operations.
+#pragma once
+
+#include "ata/AtaCommandRecord.h"
+#include "ata/DeviceId.h"
+#include "platform/SmallPort.h"
+#include "platform/TimeBase.h"
+#include "support/Base.h"
+#include "support/ClientLog.h"
+#include "support/SharedFlags.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace zkv {
+
+struct IoRange {
+    std::uint32_t start = 0;
+    std::uint32_t end = 0;
+};
+
+// Engine state shared by every channel: the critical-error switch and the failure streak, and
+// the IDENTIFY data of the drive being worked on.
+struct AtaGlobals {
+    static AtaGlobals& Instance();
+
+    std::atomic<bool> fCriticalATAError{false};
+    std::atomic<std::int32_t> FailureStreak{0};
+    DeviceID CurrentId;
+};
+
+// Status register bits and the tests the engine uses.
+namespace ata {
+inline constexpr std::uint8_t BSY = 0x80, DRDY = 0x40, DWF = 0x20, DSC = 0x10, DRQ = 0x08,
+                              CORR = 0x04, IDX = 0x02, ERR = 0x01;
+inline constexpr std::uint8_t ER_ABRT = 0x04;
+inline bool NotBusy(std::uint8_t sr) {
+    return (sr & 0x80) == 0;
+}
+inline bool Idle(std::uint8_t sr) {
+    return (sr & 0xD0) == 0x50;
+}
+inline bool DataRequest(std::uint8_t sr) {
+    return (sr & 0xD8) == 0x58;
+}
+inline bool RelaxedDataRequest(std::uint8_t sr) {
+    return (sr & 0x88) == 0x08;
+}
+inline bool Error(std::uint8_t sr) {
+    return (sr & 0x81) == 0x01;
+}
+} // namespace ata
+
+class THDCDevice : public TBase {
+public:
+    // Answers of the vendor RAM-read protocols to the engine.
+    enum VendorAnswer { kVendorBadExit = 1, kVendorEnd = 2, kVendorFinalWait = 3 };
+
+    THDCDevice(TSmallPort& port, TimeBase& clock, std::vector<IoRange> ranges,
+               AtaGlobals& globals = AtaGlobals::Instance(),
+               SharedFlags& flags = SharedFlags::Instance());
+
+    // Fills the port fields from the two I/O ranges (mode 0 only). 0 when done, 1 otherwise.
+    int InitPorts(int mode);
+    void SelectDevice();
+    void ReadStatus(AtaCommandRecord& rec);
+    bool ReadAllRegs(AtaCommandRecord& rec);
+    void ProbeDevice(AtaCommandRecord& rec);
+
+    void ExecuteCommand(AtaCommandRecord& rec);
+    void ResetDevice(AtaCommandRecord& rec);
+    void SetFeatures(AtaCommandRecord& rec, std::uint8_t subcommand);
+
+    int IdentifyDevice(DriveInfo& info);
+    int IdentifyPacketDevice(DriveInfo& info);
+    int DetectDevices();
+
+    int DoToshCommand(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
+    int DoFujMPGCommand(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
+    int DoFujMHTCommand(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
+    int DoIBMCommand(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
+
+    // Fields of the channel.
+    bool PortsKnown() const { return portsKnown_; }
+    bool Master() const { return master_; }
+    void SetMaster(bool master) { master_ = master; }
+    bool DisabledByMe() const { return disabledByMe_; }
+    void SetDisabledByMe(bool v) { disabledByMe_ = v; }
+    bool IdentifyInProgress() const { return identifyInProgress_; }
+    std::int32_t PendingWords() const { return pendingWords_; }
+    void SetPendingWords(std::int32_t n) { pendingWords_ = n; }
+    std::int32_t CommandBase() const { return cmdBase_; }
+    std::uint32_t ControlBase() const { return dcPort_; }
+    const std::vector<IoRange>& Ranges() const { return ranges_; }
+    // Port addresses in the order of the drive report: data, ER, FR, SC, SN, CL, CH, DH, SR, CR,
+    // AC, DC.
+    std::array<std::uint32_t, 12> PortList() const;
+
+    CClientLog& Log() { return log_; }
+    DriveInfo& MasterInfo() { return masterInfo_; }
+    DriveInfo& SlaveInfo() { return slaveInfo_; }
+    AtaGlobals& Globals() { return globals_; }
+    SharedFlags& Flags() { return flags_; }
+    TSmallPort& Port() { return port_; }
+    TimeBase& Clock() { return clock_; }
+    const TimeValues& Times() const { return tv_; }
+
+private:
+    enum class Next { Proceed, FinalWait, End, Bad };
+
+    std::uint8_t In8(std::int32_t port) {
+        return static_cast<std::uint8_t>(port_.ReadByte(P(port)));
+    }
+    void Out8(std::int32_t port, std::uint8_t v) { port_.WriteByte(P(port), v); }
+    static std::uint16_t P(std::int64_t port) { return static_cast<std::uint16_t>(port); }
+
+    void ApplySelectBit(AtaCommandRecord& rec) const;
+    std::uint8_t PollStatus(AtaCommandRecord& rec);
+    void Settle(int times);
+    std::int32_t Elapsed(std::uint64_t start) { return ElapsedMs(tv_, start, clock_.Now()); }
+
+    // Trace helpers; they write only when the record asks for a trace.
+    void LogText(const AtaCommandRecord& rec, std::string_view text);
+    void LogByte(const AtaCommandRecord& rec, std::string_view name, std::uint8_t v);
+    void LogWord(const AtaCommandRecord& rec, std::string_view name, std::uint16_t v);
+    void TraceCommand(const AtaCommandRecord& rec);
+
+    Next BusCheck(AtaCommandRecord& rec, std::int32_t T);
+    Next DeviceCheck(AtaCommandRecord& rec, std::int32_t T);
+    Next InternalReset(AtaCommandRecord& rec, std::string_view sent, std::string_view returned);
+    Next QuantumCommand(AtaCommandRecord& rec, std::int32_t T);
+    Next ErrorPath(AtaCommandRecord& rec);
+    Next DataPhase(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
+    Next PioRead(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
+    Next PioWrite(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
+    Next PioReadGrowing(AtaCommandRecord& rec, std::int32_t T, std::int32_t L, bool bytes);
+    Next PioWriteBytes(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
+    bool ReadOneUnit(AtaCommandRecord& rec, bool bytes);
+
+    struct VendorSpec;
+    int RunVendor(AtaCommandRecord& rec, std::int32_t T, std::int32_t L, const VendorSpec& v);
+
+    TSmallPort& port_;
+    TimeBase& clock_;
+    TimeValues tv_;
+    AtaGlobals& globals_;
+    SharedFlags& flags_;
+    std::vector<IoRange> ranges_;
+
+    std::int32_t pendingWords_ = 0;
+    std::int32_t cmdBase_ = 0;
+    std::int32_t erPort_ = 0, frPort_ = 0, scPort_ = 0, snPort_ = 0, clPort_ = 0, chPort_ = 0,
+                 dhPort_ = 0, srPort_ = 0, crPort_ = 0;
+    std::uint32_t acPort_ = 0, dcPort_ = 0;
+    bool master_ = true;
+    bool portsKnown_ = false;
+    bool disabledByMe_ = false;
+    bool identifyInProgress_ = false;
+    CClientLog log_;
+    DriveInfo masterInfo_, slaveInfo_;
+
+    // Per-command state of the engine.
+    std::uint64_t timerStart_ = 0;
+    bool lastLogValueOpen_ = false;
+    std::string lastLogName_;
+};
+
+} // namespace zkv

@@ -1,0 +1,80 @@
+// Identification of the two positions of a channel.
+#include "ata/HDCDevice.h"
+
+namespace zkv {
+
+int THDCDevice::IdentifyDevice(DriveInfo& info) {
+    AtaCommandRecord rec;
+    rec.DH = 0xA0;
+    rec.CR = 0xEC;
+    rec.Flags = RESETENABLE | READREGS;
+    rec.Protocol = PR_PIO_READ;
+    rec.DataLen = 512;
+    rec.Buffer.assign(512, 0);
+    rec.Time = 200;
+    rec.RepeatCnt = 1;
+    ExecuteCommand(rec);
+    if (rec.Result != ATA_OK)
+        return rec.Result;
+    // The drive decides how much it sends; only a full block is IDENTIFY data.
+    if (rec.Buffer.size() < 512) {
+        info.kind = KIND_ATA_REJECTED;
+        return ATA_OK;
+    }
+    DeviceID& id = globals_.CurrentId;
+    id.LoadIdentifyData(std::span<const std::uint8_t, 512>(rec.Buffer.data(), 512));
+    if (id.IsValid()) {
+        info.serial = id.Serial();
+        info.firmware = id.Firmware();
+        info.model = id.Model();
+        info.spare.clear();
+        info.kind = KIND_ATA;
+    } else {
+        info.kind = KIND_ATA_REJECTED;
+    }
+    return ATA_OK;
+}
+
+int THDCDevice::IdentifyPacketDevice(DriveInfo& info) {
+    AtaCommandRecord rec;
+    rec.DH = 0xA0;
+    rec.CR = 0xA1;
+    // Only BSY counts: a packet device keeps DRDY clear while idle, and after aborting IDENTIFY
+    // DEVICE it shows 0x41 (no DSC), which the strict idle test would wait on until the time-out.
+    rec.Flags = READREGS | NOREADYDRSC;
+    rec.Protocol = PR_PIO_READ;
+    rec.DataLen = 512;
+    rec.Buffer.assign(512, 0);
+    rec.Time = 2000;
+    rec.RepeatCnt = 1;
+    ExecuteCommand(rec);
+    if (rec.Result != ATA_OK)
+        return rec.Result;
+    std::span<const std::uint8_t, 512> raw(rec.Buffer.data(), 512);
+    info.model = IdentifyText(raw, 27, 40);
+    info.serial = IdentifyText(raw, 10, 20);
+    info.firmware = IdentifyText(raw, 23, 8);
+    info.kind = KIND_PACKET;
+    return ATA_OK;
+}
+
+int THDCDevice::DetectDevices() {
+    for (int pos = 0; pos < 2; ++pos) {
+        master_ = pos == 0;
+        DriveInfo& info = master_ ? masterInfo_ : slaveInfo_;
+        SelectDevice();
+        info.Clear();
+        AtaCommandRecord probe;
+        probe.DH = 0xE0;
+        ProbeDevice(probe);
+        if (probe.Result == ATA_OK) {
+            info.kind = KIND_ANSWERED;
+            if (IdentifyDevice(info) != ATA_OK)
+                IdentifyPacketDevice(info);
+        }
+    }
+    // Left on the slave; the caller chooses the position it works on afterwards.
+    return 0;
+}
+
+} // namespace zkv

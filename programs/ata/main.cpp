@@ -1,0 +1,8 @@
+#include "programs/ata/AtaTool.h"
+
+#include <iostream>
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    return zkv::RunAtaTool(args, std::cout, std::cerr);
+}

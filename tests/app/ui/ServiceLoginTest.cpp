@@ -1,0 +1,275 @@
+// The work form against the service stand-in: login and engagement directly and through every
+// proxy kind on real proxy servers, resume after a technician-requested restart, and the
+// framing faults the stand-in produces on request, all through the window's real socket.
+#include "agent/UserClientSocket.h"
+#include "support/IniFile.h"
+#include "tests/app/ui/QtTestSupport.h"
+#include "tests/app/ui/WorkFormSupport.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <QPushButton>
+
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+namespace zkv {
+namespace {
+
+using test::FormUnderTest;
+using test::SpinUntil;
+using json = nlohmann::json;
+
+constexpr const char* kEngaged = "The engagement is open.";
+
+// zelkova-service-sim on a free port, its output (one JSON object per line) in a file.
+class ServiceSim {
+public:
+    bool Start(std::vector<std::string> extra = {}) {
+        const char* bin = std::getenv("ZKV_SERVICE_SIM");
+        if (!bin || !*bin) {
+            error_ = "ZKV_SERVICE_SIM is not set";
+            return false;
+        }
+        std::vector<std::string> argv = {bin, "--port", "0", "--port-file", dir_.File("port")};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        if (!proc_.Start(argv, dir_.File("sim.out")))
+            return false;
+        for (int i = 0; i < 200 && port_ == 0; ++i) {
+            std::ifstream in(dir_.File("port"));
+            in >> port_;
+            if (port_ == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (port_ == 0)
+            error_ = "the stand-in did not start: " + test::ReadFile(dir_.File("sim.out"));
+        return port_ != 0;
+    }
+    int Port() const { return port_; }
+    const std::string& Error() const { return error_; }
+    // The objects the stand-in printed so far.
+    std::vector<json> Printed() const {
+        std::vector<json> out;
+        std::ifstream in(dir_.File("sim.out"));
+        std::string line;
+        while (std::getline(in, line)) {
+            auto j = json::parse(line, nullptr, false);
+            if (!j.is_discarded())
+                out.push_back(std::move(j));
+        }
+        return out;
+    }
+    // Items of the packets the stand-in received with this item code and packet kind.
+    std::vector<json> Items(int code, int kind) const {
+        std::vector<json> out;
+        for (const auto& p : Printed()) {
+            if (!p.contains("items") || p["header"]["kind"] != kind)
+                continue;
+            for (const auto& it : p["items"])
+                if (it["code"] == code)
+                    out.push_back(it);
+        }
+        return out;
+    }
+    int Connections() const {
+        int n = 0;
+        for (const auto& p : Printed())
+            n += p.value("event", "") == "connected";
+        return n;
+    }
+
+private:
+    test::TempDir dir_;
+    test::ChildProcess proc_;
+    int port_ = 0;
+    std::string error_;
+};
+
+std::string Hex(const std::vector<std::uint8_t>& b) {
+    static const char* d = "0123456789abcdef";
+    std::string out;
+    for (auto x : b) {
+        out += d[x >> 4];
+        out += d[x & 15];
+    }
+    return out;
+}
+
+// The login command data for the default test user, built from the table of offsets by hand.
+std::string ExpectedLoginData() {
+    std::vector<std::uint8_t> b;
+    for (const char* t : {"NoName", "user@example.org", "482916"}) {
+        b.insert(b.end(), t, t + std::strlen(t));
+        b.push_back(0);
+    }
+    const std::size_t L = b.size();
+    b.resize(L + 97, 0);
+    auto put32 = [&](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    };
+    put32(L, 189);
+    put32(L + 4, 17);
+    put32(L + 8, 0); // version 0.1.0.0
+    put32(L + 12, 1);
+    b[L + 84] = 2; // the client's role
+    return Hex(b);
+}
+
+void ExpectLoggedIn(const FormUnderTest& t, const ServiceSim& sim) {
+    EXPECT_TRUE(t.Shows("Connected.")) << t.WindowText();
+    EXPECT_TRUE(t.Shows("Server version is 1.0.0:0")) << t.WindowText();
+    EXPECT_TRUE(t.Shows("Welcome to the Zelkova service.")) << t.WindowText();
+    EXPECT_TRUE(t.Shows(kEngaged)) << t.WindowText();
+    EXPECT_TRUE(t.form->Connected());
+    ASSERT_TRUE(SpinUntil([&] { return !sim.Items(CMD_CREATE_SEANS, 0).empty(); }, 3000));
+    const auto login = sim.Items(CMD_LET_ME_CONNECT, 0);
+    ASSERT_FALSE(login.empty());
+    EXPECT_EQ(login.back()["data"], ExpectedLoginData());
+    EXPECT_EQ(login.back()["flags"], 1);
+    // The stand-in read the engagement request with the key it gave this connection.
+    const auto seans = sim.Items(CMD_CREATE_SEANS, 0);
+    EXPECT_EQ(seans.back()["flags"], 0x21);
+    EXPECT_EQ(seans.back()["data"].get<std::string>().substr(0, 8), "e9030000"); // own id 1001
+}
+
+TEST(ServiceLogin, DirectLoginOpensTheEngagement) {
+    ServiceSim sim;
+    ASSERT_TRUE(sim.Start({"--order", "17", "--keepalive-ms", "300"})) << sim.Error();
+    FormUnderTest t("127.0.0.1", sim.Port());
+    t.form->show();
+    ASSERT_TRUE(SpinUntil([&] { return t.Shows(kEngaged); }, 8000)) << t.WindowText();
+    ExpectLoggedIn(t, sim);
+    EXPECT_TRUE(t.Shows("Number of the order: 17"));
+    EXPECT_EQ(ReadSeansData(t.dir.File("UserSetup.ini")).seansId, 77);
+    // Keep-alives restart the ping watchdog: it never comes near its minute.
+    test::Spin(1000);
+    EXPECT_GT(t.form->tmrPing->remainingTime(), 58000);
+    EXPECT_GT(t.form->Frames().Stats().keepalives, 1u);
+    // The user disconnects: the cipher is back on its built-in key.
+    t.form->btnReconnect->click();
+    EXPECT_FALSE(t.form->Connected());
+    EXPECT_EQ(TransportData::Global().WorkingKey(), kBuiltinKey);
+    EXPECT_TRUE(test::ReadFile(t.sessionLog.Path()).find(kEngaged) != std::string::npos);
+}
+
+struct ProxyCase {
+    const char* name;
+    test::RealProxy::Kind server;
+    TPROXYVersion kind;
+    std::string user, password;
+    bool resolveThroughProxy;
+    std::string serverHost;
+};
+
+class ServiceLoginThroughProxy : public ::testing::TestWithParam<ProxyCase> {};
+
+TEST_P(ServiceLoginThroughProxy, LogsInAndOpensTheEngagement) {
+    const ProxyCase& c = GetParam();
+    ServiceSim sim;
+    ASSERT_TRUE(sim.Start()) << sim.Error();
+    test::RealProxy proxy(c.server);
+    ASSERT_TRUE(proxy.Start(c.user, c.password)) << proxy.Error();
+    ProxySetting p;
+    p.useProxy = true;
+    p.proxyKind = c.kind;
+    p.proxyHost = "127.0.0.1";
+    p.proxyPort = proxy.Port();
+    p.proxyUserName = c.user;
+    p.proxyPassword = c.password;
+    p.resolveHostThroughProxy = c.resolveThroughProxy;
+    FormUnderTest t(c.serverHost, sim.Port(), p);
+    t.form->show();
+    ASSERT_TRUE(SpinUntil([&] { return t.Shows(kEngaged); }, 10000)) << t.WindowText();
+    ExpectLoggedIn(t, sim);
+    EXPECT_EQ(sim.Connections(), 1);
+    t.form->btnReconnect->click();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RealProxies, ServiceLoginThroughProxy,
+    ::testing::Values(ProxyCase{"Socks4Dante", test::RealProxy::Kind::Dante, TPROXYVersion::SOCKS_4,
+                                "", "", false, "127.0.0.1"},
+                      ProxyCase{"Socks4ASsh", test::RealProxy::Kind::SshDynamic,
+                                TPROXYVersion::SOCKS_4A, "", "", true, "localhost"},
+                      ProxyCase{"Socks5Dante", test::RealProxy::Kind::Dante, TPROXYVersion::SOCKS_5,
+                                "", "", false, "localhost"},
+                      ProxyCase{"Socks5AuthMicrosocks", test::RealProxy::Kind::Microsocks,
+                                TPROXYVersion::SOCKS_5, "zkvuser", "s3cret", false, "127.0.0.1"},
+                      ProxyCase{"HttpTinyproxy", test::RealProxy::Kind::Tinyproxy,
+                                TPROXYVersion::HTTP_PROXY, "zkvuser", "s3cret", false,
+                                "127.0.0.1"}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST(ServiceLogin, ResumesTheEngagementAfterARequestedRestart) {
+    ServiceSim sim;
+    ASSERT_TRUE(sim.Start()) << sim.Error();
+    FormUnderTest t("127.0.0.1", sim.Port());
+    IniFile ini(t.dir.File("UserSetup.ini"));
+    ini.WriteInteger("SEANS DATA", "OrderID", 17);
+    ini.WriteInteger("SEANS DATA", "SeansID", 905);
+    ini.WriteInteger("SEANS DATA", "Flags", 6);
+    ini.WriteString("SEANS DATA", "LogPath", "srv");
+    ASSERT_TRUE(ini.Save());
+    ClientSettings flags;
+    flags.WasReboot = true;
+    flags.Automat = true;
+    ASSERT_TRUE(SaveRebootFlags(t.dir.File("reboot-state.ini"), flags));
+    // The form read the flags when it was made; read them again as a restarted program would.
+    t.form.reset();
+    WorkFormStartup s;
+    s.dataDir.dir = t.dir.Path();
+    s.sessionLog = &t.sessionLog;
+    t.form = std::make_unique<TfrmWorkForm>(s);
+    ASSERT_TRUE(t.form->Settings().WasReboot);
+    t.form->show();
+    ASSERT_TRUE(SpinUntil([&] { return t.Shows(kEngaged); }, 8000)) << t.WindowText();
+    const auto seans = sim.Items(CMD_CREATE_SEANS, 0);
+    ASSERT_EQ(seans.size(), 1u);
+    EXPECT_EQ(seans[0]["data"], "e9030000"
+                                "11000000"
+                                "89030000"
+                                "06000000"
+                                "73727600");
+    ClientSettings stored;
+    LoadRebootFlags(t.dir.File("reboot-state.ini"), stored);
+    EXPECT_FALSE(stored.WasReboot);
+}
+
+// Headers split over two segments, bodies in 5-byte segments, a keep-alive, a corrupt header,
+// a header announcing 1 GiB and an undecodable body: the window's connection survives them all
+// and answers the check command the stand-in sends after each.
+TEST(ServiceLogin, FramingFaultsThroughTheWindowsSocket) {
+    ServiceSim sim;
+    ASSERT_TRUE(sim.Start({"--faults", "keepalive,corrupt-header,huge-header,undecodable-body",
+                           "--split-header", "--body-segment", "5", "--segment-delay-ms", "2"}))
+        << sim.Error();
+    // Through a proxy as well, so the bytes after the handshake take the tunnel's path.
+    test::RealProxy proxy(test::RealProxy::Kind::Dante);
+    ASSERT_TRUE(proxy.Start()) << proxy.Error();
+    ProxySetting p;
+    p.useProxy = true;
+    p.proxyKind = TPROXYVersion::SOCKS_5;
+    p.proxyHost = "127.0.0.1";
+    p.proxyPort = proxy.Port();
+    FormUnderTest t("127.0.0.1", sim.Port(), p);
+    t.form->show();
+    constexpr int kUnknownCommand = 0x1002;
+    ASSERT_TRUE(SpinUntil([&] { return sim.Items(kUnknownCommand, 1).size() >= 4; }, 15000))
+        << t.WindowText();
+    const auto replies = sim.Items(kUnknownCommand, 1);
+    for (std::size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(replies[i]["echo"], i + 1);
+    const auto& s = t.form->Frames().Stats();
+    EXPECT_EQ(s.keepalives, 1u);
+    EXPECT_EQ(s.badHeaders, 2u);
+    EXPECT_EQ(s.badBodies, 1u);
+    EXPECT_TRUE(t.form->Connected());
+    EXPECT_TRUE(t.Shows(kEngaged));
+    EXPECT_EQ(sim.Connections(), 1);
+}
+
+} // namespace
+} // namespace zkv
