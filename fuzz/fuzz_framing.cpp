@@ -19,9 +19,9 @@ class MemoryConnection : public IConnection {
 public:
     std::vector<std::uint8_t> in;
     std::size_t pos = 0;
-    std::size_t chunk = 1;
+    std::size_t arrived = 0; // bytes the "network" has delivered so far
     bool Active() const override { return true; }
-    std::size_t BytesWaiting() const override { return std::min(in.size() - pos, chunk); }
+    std::size_t BytesWaiting() const override { return arrived - pos; }
     std::size_t Receive(std::uint8_t* d, std::size_t n) override {
         n = std::min(n, BytesWaiting());
         std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(pos), n, d);
@@ -56,7 +56,8 @@ public:
 
 const std::filesystem::path& DataDir() {
     static std::filesystem::path dir = [] {
-        char tmpl[] = "/tmp/zkv-fuzz-XXXXXX";
+        // In memory when possible: the handlers fsync what they store.
+        char tmpl[] = "/dev/shm/zkv-fuzz-XXXXXX";
         const char* d = ::mkdtemp(tmpl);
         static std::filesystem::path made = d ? d : "";
         if (d) // the handlers store engagement data; nothing may stay behind
@@ -86,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Framing framing(conn, host, transport);
     host.framing = &framing;
     host.socket = &socket;
-    conn.chunk = 1 + data[1] % 64;
+    const std::size_t chunk = 1 + data[1] % 64;
 
     if (data[0] & 1) {
         socket.SendLogin(); // so that a reply pairs with a pending login
@@ -104,8 +105,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         conn.in.assign(data + 2, data + size);
     }
-    for (int i = 0; i < 100000 && conn.pos < conn.in.size(); ++i)
+    // The bytes arrive `chunk` at a time, each arrival followed by a drain; at the end the
+    // framing is drained until it consumes nothing more.
+    while (conn.arrived < conn.in.size()) {
+        conn.arrived = std::min(conn.in.size(), conn.arrived + chunk);
         framing.DrainAvailable();
+    }
     framing.DrainAvailable();
     return 0;
 }
