@@ -553,6 +553,28 @@ THDCDevice::Next THDCDevice::PioRead(AtaCommandRecord& rec, std::int32_t T, std:
     return Next::FinalWait;
 }
 
+// After the last data of a write: polls until the device is ready (0x50, or just not busy when
+// `relaxed`), an error shows, or the time-out `T` runs out.
+THDCDevice::Next THDCDevice::WaitReadyAfterWrite(AtaCommandRecord& rec, std::int32_t T,
+                                                 const char* timeoutText, bool relaxed) {
+    LogText(rec, "Waiting for ready");
+    for (;;) {
+        if (rec.Time >= T) {
+            rec.Result = ATA_TIMEOUT;
+            LogText(rec, timeoutText);
+            return Next::FinalWait;
+        }
+        rec.Time = Elapsed(timerStart_);
+        std::uint8_t sr = PollStatus(rec);
+        if (relaxed ? ata::NotBusy(sr) : sr == 0x50) {
+            rec.Result = ATA_OK;
+            return Next::FinalWait;
+        }
+        if (!rec.Has(IGNOREERRWAIT) && ata::Error(sr))
+            return ErrorPath(rec);
+    }
+}
+
 THDCDevice::Next THDCDevice::PioWrite(AtaCommandRecord& rec, std::int32_t T, std::int32_t L) {
     timerStart_ = clock_.Now();
     LogText(rec, "PR_PIO_WRITE");
@@ -589,22 +611,7 @@ THDCDevice::Next THDCDevice::PioWrite(AtaCommandRecord& rec, std::int32_t T, std
             return Next::FinalWait;
         }
     }
-    LogText(rec, "Waiting for ready");
-    for (;;) {
-        if (rec.Time >= T) {
-            rec.Result = ATA_TIMEOUT;
-            LogText(rec, "PR_PIO_WRITE timeout error 2");
-            return Next::FinalWait;
-        }
-        rec.Time = Elapsed(timerStart_);
-        std::uint8_t sr = PollStatus(rec);
-        if (relaxed ? ata::NotBusy(sr) : sr == 0x50) {
-            rec.Result = ATA_OK;
-            return Next::FinalWait;
-        }
-        if (!rec.Has(IGNOREERRWAIT) && ata::Error(sr))
-            return ErrorPath(rec);
-    }
+    return WaitReadyAfterWrite(rec, T, "PR_PIO_WRITE timeout error 2", relaxed);
 }
 
 // Reads one word (or, for the byte protocol, one clocked byte) into the growing buffer. False
@@ -698,22 +705,7 @@ THDCDevice::Next THDCDevice::PioWriteBytes(AtaCommandRecord& rec, std::int32_t T
             return Next::FinalWait;
         }
     }
-    LogText(rec, "Waiting for ready");
-    for (;;) {
-        if (rec.Time >= T) {
-            rec.Result = ATA_TIMEOUT;
-            LogText(rec, "PR_PIO_WR_Q_DRDY timeout error 2");
-            return Next::FinalWait;
-        }
-        rec.Time = Elapsed(timerStart_);
-        std::uint8_t sr = PollStatus(rec);
-        if (sr == 0x50) {
-            rec.Result = ATA_OK;
-            return Next::FinalWait;
-        }
-        if (!rec.Has(IGNOREERRWAIT) && ata::Error(sr))
-            return ErrorPath(rec);
-    }
+    return WaitReadyAfterWrite(rec, T, "PR_PIO_WR_Q_DRDY timeout error 2", false);
 }
 
 // ---- reset and features ------------------------------------------------------------------

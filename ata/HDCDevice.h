@@ -137,6 +137,8 @@ private:
     Next InternalReset(AtaCommandRecord& rec, std::string_view sent, std::string_view returned);
     Next QuantumCommand(AtaCommandRecord& rec, std::int32_t T);
     Next ErrorPath(AtaCommandRecord& rec);
+    Next WaitReadyAfterWrite(AtaCommandRecord& rec, std::int32_t T, const char* timeoutText,
+                             bool relaxed);
     Next DataPhase(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
     Next PioRead(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
     Next PioWrite(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
