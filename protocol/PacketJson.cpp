@@ -142,7 +142,13 @@ bool PacketFromJson(const Json& line, PacketRecord& packet, bool& keepalive, std
             return false;
         }
     }
-    keepalive = line.value("keepalive", false);
+    if (line.contains("keepalive")) {
+        if (!line.at("keepalive").is_boolean()) {
+            error = "\"keepalive\" must be true or false";
+            return false;
+        }
+        keepalive = line.at("keepalive").get<bool>();
+    }
     Json header = line.value("header", Json::object());
     if (!header.is_object()) {
         error = "\"header\" must be an object";

@@ -123,6 +123,8 @@ TEST(WireTool, OtherKeyTruncationAndUsage) {
     EXPECT_EQ(Wire({"encode"}, "{\"items\":[{\"data\":\"abc\"}]}\n").rc, 2);
     EXPECT_EQ(Wire({"encode"}, "{\"header\":{\"kind\":256}}\n").rc, 2);
     EXPECT_EQ(Wire({"encode"}, "{\"offset\":0,\"bad_header\":true}\n").rc, 2);
+    EXPECT_EQ(Wire({"encode"}, "{\"keepalive\":{\"flags\":8}}\n").rc, 2);
+    EXPECT_EQ(Wire({"encode"}, "{\"keepalive\":1}\n").rc, 2);
     Result key1 = Wire({"builtin-key"});
     EXPECT_EQ(key1.rc, 0);
     EXPECT_EQ(key1.out.size(), 113u);
