@@ -79,6 +79,8 @@ TfrmWorkForm::TfrmWorkForm(WorkFormStartup startup, QWidget* parent)
     auto makeTimer = [this](int ms) {
         auto* t = new QTimer(this);
         t->setInterval(ms);
+        // Qt's default coarse timers may fire up to 5% early; the retry promises the user 10 s.
+        t->setTimerType(Qt::PreciseTimer);
         return t;
     };
     tmrConnect = makeTimer(kConnectMs);
