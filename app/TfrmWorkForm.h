@@ -67,6 +67,11 @@ struct WorkFormStartup {
     DataDirectory dataDir;
     std::string hardware = "linux";
     SessionLog* sessionLog = nullptr; // every log fragment is appended to it when set
+    // Lab options (see ClientOptions).
+    bool unattended = false;
+    std::string controller;
+    std::vector<std::string> serialPorts;
+    std::string updateUrl;
 };
 
 class TfrmWorkForm : public QMainWindow, public IFramingHost, public IUserClientHost {

@@ -35,7 +35,14 @@ ClientOptions ParseClientOptions(const std::vector<std::string>& args) {
             o.action = ClientOptions::Action::Version;
             return o;
         }
-        if (name == "--data-dir" || name == "--hardware") {
+        if (name == "--unattended") {
+            if (hasValue)
+                return fail("--unattended takes no value");
+            o.unattended = true;
+            continue;
+        }
+        if (name == "--data-dir" || name == "--hardware" || name == "--controller" ||
+            name == "--serial-ports" || name == "--update-url") {
             if (!hasValue) {
                 if (i + 1 >= args.size())
                     return fail(name + " needs a value");
@@ -45,6 +52,18 @@ ClientOptions ParseClientOptions(const std::vector<std::string>& args) {
                 if (value.empty())
                     return fail("--data-dir needs a directory");
                 o.dataDir = value;
+            } else if (name == "--controller") {
+                if (value.empty())
+                    return fail("--controller needs a controller key");
+                o.controller = value;
+            } else if (name == "--serial-ports") {
+                o.serialPorts = SplitList(value);
+                if (o.serialPorts.empty())
+                    return fail("--serial-ports needs at least one device path");
+            } else if (name == "--update-url") {
+                if (value.rfind("http://", 0) != 0 && value.rfind("https://", 0) != 0)
+                    return fail("--update-url takes an http:// or https:// address");
+                o.updateUrl = value;
             } else {
                 if (!ValidHardware(value))
                     return fail("--hardware takes linux or sim:FILE, not '" + value + "'");
@@ -55,6 +74,21 @@ ClientOptions ParseClientOptions(const std::vector<std::string>& args) {
         return fail("unknown argument '" + a + "'");
     }
     return o;
+}
+
+std::vector<std::string> SplitList(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t comma = text.find(',', start);
+        const std::size_t end = comma == std::string::npos ? text.size() : comma;
+        if (end > start)
+            out.push_back(text.substr(start, end - start));
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    return out;
 }
 
 std::string ClientUsage() {
@@ -68,6 +102,17 @@ std::string ClientUsage() {
            "                        $XDG_CONFIG_HOME/zelkova-user-client\n"
            "  --hardware linux      reach the IDE channel through this computer's ports (default)\n"
            "  --hardware sim:FILE   use the simulated hardware described in FILE\n"
+           "\n"
+           "For labs, support training, the demo and automated runs:\n"
+           "  --unattended          answer every question without a person: OK, else Yes, else\n"
+           "                        Cancel, else the first button; each answer is logged. The\n"
+           "                        login dialog is skipped when user.dat holds valid login data\n"
+           "  --controller KEY      take the channel whose key is KEY (see 'zelkova-ata\n"
+           "                        controllers') without showing the selection form\n"
+           "  --serial-ports LIST   serial ports 1, 2, ... are the comma-separated device paths\n"
+           "                        of LIST instead of this computer's serial devices\n"
+           "  --update-url URL      read the version file from URL\n"
+           "\n"
            "  --help                show this text\n"
            "  --version             show the program version\n"
            "\n"

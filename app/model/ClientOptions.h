@@ -12,7 +12,16 @@ struct ClientOptions {
     std::string dataDir;            // --data-dir; empty: the default data directory
     std::string hardware = "linux"; // "linux" or "sim:FILE"
     std::string error;              // for Action::Error
+
+    // Lab, support and test options: each stands in for a person or a device.
+    bool unattended = false;              // --unattended: every question answered by default
+    std::string controller;               // --controller KEY: the channel, without the form
+    std::vector<std::string> serialPorts; // --serial-ports PATH[,PATH...]: ports 1, 2, ...
+    std::string updateUrl;                // --update-url URL: where the version file is
 };
+
+// Splits "a,b,c" into its non-empty parts.
+std::vector<std::string> SplitList(const std::string& text);
 
 // Parses the arguments after the program name.
 ClientOptions ParseClientOptions(const std::vector<std::string>& args);
