@@ -1,4 +1,5 @@
 #include "app/TfrmWorkForm.h"
+#include "support/Version.h"
 
 #include "app/Pictures.h"
 #include "app/model/LampModel.h"
@@ -23,13 +24,6 @@
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
-
-#ifndef ZKV_VERSION_MAJOR
-#define ZKV_VERSION_MAJOR 0
-#define ZKV_VERSION_MINOR 0
-#define ZKV_VERSION_RELEASE 0
-#define ZKV_VERSION_BUILD 0
-#endif
 
 namespace zkv {
 
@@ -249,10 +243,10 @@ void TfrmWorkForm::BuildWindow() {
 void TfrmWorkForm::FormCreate() {
     ClearLog();
     CollapseActivityPanel();
-    user_.versionMajor = ZKV_VERSION_MAJOR;
-    user_.versionMinor = ZKV_VERSION_MINOR;
-    user_.versionRelease = ZKV_VERSION_RELEASE;
-    user_.versionBuild = ZKV_VERSION_BUILD;
+    user_.versionMajor = kProgramVersion[0];
+    user_.versionMinor = kProgramVersion[1];
+    user_.versionRelease = kProgramVersion[2];
+    user_.versionBuild = kProgramVersion[3];
     LoadUserData();
     // The steady clock is always there on this platform: the timer check cannot fail.
     LoadRebootFlags(startup_.dataDir.RebootState(), settings_);

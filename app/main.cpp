@@ -3,6 +3,7 @@
 #include "app/model/ClientOptions.h"
 #include "app/model/SessionLog.h"
 #include "support/Deployment.h"
+#include "support/Version.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -13,10 +14,6 @@
 #include <iostream>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#ifndef ZKV_VERSION_TEXT
-#define ZKV_VERSION_TEXT "0.0.0"
-#endif
 
 namespace {
 
@@ -37,7 +34,7 @@ int main(int argc, char** argv) {
         std::cout << zkv::ClientUsage();
         return 0;
     case zkv::ClientOptions::Action::Version:
-        std::cout << "zelkova-user-client " << ZKV_VERSION_TEXT << "\n";
+        std::cout << "zelkova-user-client " << zkv::kProgramVersionText << "\n";
         return 0;
     case zkv::ClientOptions::Action::Error:
         std::cerr << "zelkova-user-client: " << options.error << "\n"
