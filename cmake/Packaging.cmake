@@ -1,0 +1,105 @@
+# The Debian package, built by CPack's DEB generator: `scripts/package`, or `cpack` in a build
+# tree. It holds whatever the tree installs (each program's and each resource folder's own
+# install() rule) plus the files made here: a manual page for every program, the desktop entry,
+# the icon, the polkit action, the copyright file and the changelog.
+if(NOT TARGET zelkova-user-client)
+    return() # no desktop client, no package
+endif()
+
+set(ZKV_PACKAGE_NAME zelkova-user-client)
+set(ZKV_PACKAGE_WORK ${CMAKE_BINARY_DIR}/packaging)
+file(MAKE_DIRECTORY ${ZKV_PACKAGE_WORK}/man)
+
+# Every program of the tree: the executables named zelkova-* of all build folders.
+function(zkv_collect_programs dir out)
+    get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+    get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+    set(found ${${out}})
+    foreach(t ${targets})
+        get_target_property(type ${t} TYPE)
+        if(type STREQUAL "EXECUTABLE" AND t MATCHES "^zelkova-")
+            list(APPEND found ${t})
+        endif()
+    endforeach()
+    foreach(d ${subdirs})
+        zkv_collect_programs(${d} found)
+    endforeach()
+    set(${out} ${found} PARENT_SCOPE)
+endfunction()
+set(ZKV_PROGRAMS "")
+zkv_collect_programs(${PROJECT_SOURCE_DIR} ZKV_PROGRAMS)
+list(SORT ZKV_PROGRAMS)
+string(REPLACE ";" "\n" ZKV_PROGRAM_LINES "${ZKV_PROGRAMS}")
+file(WRITE ${ZKV_PACKAGE_WORK}/programs.txt "${ZKV_PROGRAM_LINES}\n")
+
+# The one-line summaries of the manual pages.
+set(ZKV_SUMMARY_zelkova-user-client "desktop client of the Zelkova remote disk repair service")
+set(ZKV_SUMMARY_zelkova-user-client-launch
+    "start the Zelkova User Client with the rights it needs")
+set(ZKV_SUMMARY_zelkova-wire "inspect and encode the Zelkova protocol's byte streams")
+set(ZKV_SUMMARY_zelkova-ata "ATA diagnostics on one IDE channel")
+set(ZKV_SUMMARY_zelkova-service-sim "loopback stand-in for the Zelkova service's server")
+set(ZKV_SUMMARY_zelkova-update "install a new version of the Zelkova User Client")
+
+# The files made at install time, when the install prefix is known (CPack installs to /usr):
+# man pages from each program's --help, the polkit action, the compressed changelog.
+set(ZKV_MAN_PAGES "")
+set(ZKV_MAN_CODE "")
+foreach(p ${ZKV_PROGRAMS})
+    set(summary "${ZKV_SUMMARY_${p}}")
+    if(NOT summary)
+        set(summary "a program of the Zelkova User Client")
+    endif()
+    string(APPEND ZKV_MAN_CODE "list(APPEND ZKV_MAN \"$<TARGET_FILE:${p}>|${summary}\")\n")
+    list(APPEND ZKV_MAN_PAGES ${ZKV_PACKAGE_WORK}/man/${p}.1.gz)
+endforeach()
+install(CODE "
+set(ZKV_MAN \"\")
+${ZKV_MAN_CODE}
+set(ZKV_VERSION \"${PROJECT_VERSION}\")
+set(ZKV_SOURCE \"${PROJECT_SOURCE_DIR}\")
+set(ZKV_WORK \"${ZKV_PACKAGE_WORK}\")
+include(\"${PROJECT_SOURCE_DIR}/cmake/PackageFiles.cmake\")
+")
+install(FILES ${ZKV_MAN_PAGES} DESTINATION share/man/man1)
+install(FILES ${ZKV_PACKAGE_WORK}/example.zelkova.user-client.policy
+        DESTINATION share/polkit-1/actions)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/zelkova-user-client.desktop
+        DESTINATION share/applications)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/zelkova-user-client.svg
+        DESTINATION share/icons/hicolor/scalable/apps)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${ZKV_PACKAGE_WORK}/changelog.gz
+        DESTINATION share/doc/${ZKV_PACKAGE_NAME})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ${ZKV_PACKAGE_NAME})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Zelkova")
+set(CPACK_PACKAGE_CONTACT "Zelkova User Client team <team@zelkova.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "user's client of the Zelkova remote disk repair service")
+set(CPACK_PACKAGE_DESCRIPTION "\
+A person whose IDE disk has failed attaches it, starts the client from the
+menu and logs in with an e-mail address and an order number. A technician at
+the service then works on the disk through the client. The menu entry asks
+for the rights the client needs through polkit. The package also holds the
+protocol inspector, the ATA tool and a loopback stand-in for the service's
+server.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+    GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://www.zelkova.example")
+set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+# Libraries through dpkg-shlibdeps; what is started, not linked, named here: pkexec (the
+# launcher asks for the rights through it).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "pkexec")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The package is made from a built tree (scripts/package builds first); cpack and the packaging
+# test do not start a build of everything themselves.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+include(CPack)
