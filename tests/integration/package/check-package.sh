@@ -4,10 +4,90 @@
 # giving the files it makes back to the user.
 # usage: check-package.sh BUILD_DIR CPACK VERSION SOURCE_DIR
 set -euo pipefail
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# The launcher next to a stand-in client (in STAGE) that records what it was given, writes
+# into the data directory like the client and ends on SIGTERM with status 3. Runs COMMAND...,
+# which starts the launcher, and checks that the files are the user's while the client runs
+# and after, that the display and data directory arrived and that the status came back.
+standin_run() {
+    local stage=$1 data=$2
+    shift 2
+    cat >"$stage/zelkova-user-client" <<'STANDIN'
+#!/bin/sh
+dir=$2
+trap 'echo closed >"$dir/logs/closed.log"; exit 3' TERM
+printf 'args=%s\nuid=%s\nDISPLAY=%s\nXDG_RUNTIME_DIR=%s\n' "$*" "$(id -u)" "$DISPLAY" \
+    "$XDG_RUNTIME_DIR" >"$dir/seen"
+mkdir -p "$dir/logs"
+echo started >"$dir/logs/run.log"
+while :; do sleep 0.1; done
+STANDIN
+    chmod 755 "$stage/zelkova-user-client"
+    "$@" &
+    local launcher=$! rc=0
+    for _ in $(seq 100); do
+        [ "$(stat -c %u "$data/logs/run.log" 2>/dev/null)" = 65534 ] && break
+        sleep 0.1
+    done
+    [ "$(stat -c %u "$data/logs/run.log" 2>/dev/null)" = 65534 ] ||
+        { kill -TERM "$launcher"; fail "files made while the client runs are not the user's"; }
+    kill -TERM "$launcher"
+    wait "$launcher" || rc=$?
+    [ "$rc" = 3 ] || fail "the launcher ended with $rc, not the client's 3"
+    grep -qx "args=--data-dir $data" "$data/seen" || fail "client arguments: $(cat "$data/seen")"
+    grep -qx 'uid=0' "$data/seen" || fail "the client did not run as root"
+    grep -qx 'DISPLAY=:7' "$data/seen" || fail "DISPLAY not passed"
+    grep -qx 'XDG_RUNTIME_DIR=/run/user/65534' "$data/seen" || fail "XDG_RUNTIME_DIR not passed"
+    local left
+    left=$(find "$data" ! -uid 65534)
+    [ -z "$left" ] || fail "left root's: $left"
+}
+
+# Inside a private mount namespace: a system bus and polkitd of its own, a rule that lets user
+# nobody run the action without a password, the package's launcher and action laid over
+# /usr/bin and the actions folder; then the user's side goes through the real pkexec.
+if [ "${1:-}" = --pkexec-chain ]; then
+    root=$2 work=$3
+    mount -t tmpfs tmpfs /run/dbus
+    mkdir "$work/rules" "$work/stage"
+    cat >"$work/rules/10-zelkova-test.rules" <<'RULE'
+polkit.addRule(function(action, subject) {
+    if (action.id == "example.zelkova.user-client.run" && subject.user == "nobody")
+        return polkit.Result.YES;
+});
+RULE
+    mount --bind "$work/rules" /etc/polkit-1/rules.d
+    cp "$root/usr/bin/zelkova-user-client-launch" "$work/stage/"
+    mount -t overlay overlay -o "lowerdir=$work/stage:/usr/bin" /usr/bin
+    mount -t overlay overlay \
+        -o "lowerdir=$root/usr/share/polkit-1/actions:/usr/share/polkit-1/actions" \
+        /usr/share/polkit-1/actions
+    dbus-daemon --system --nofork --nopidfile &
+    bus=$!
+    for _ in $(seq 50); do [ -S /run/dbus/system_bus_socket ] && break; sleep 0.1; done
+    /usr/lib/polkit-1/polkitd --no-debug >"$work/polkitd.log" 2>&1 &
+    polkitd=$!
+    trap 'kill "$polkitd" "$bus" 2>/dev/null || true; wait' EXIT
+    for _ in $(seq 50); do
+        pkaction --action-id example.zelkova.user-client.run >/dev/null 2>&1 && break
+        sleep 0.1
+    done
+    pkaction --action-id example.zelkova.user-client.run --verbose |
+        grep -q 'exec.path -> /usr/bin/zelkova-user-client-launch' ||
+        fail "polkitd does not know the action: $(cat "$work/polkitd.log")"
+    home=$work/home
+    mkdir "$home"
+    chown 65534:65534 "$home"
+    standin_run "$work/stage" "$home/.config/zelkova-user-client" \
+        setpriv --reuid=65534 --regid=65534 --clear-groups env -i HOME="$home" DISPLAY=:7 \
+        XDG_RUNTIME_DIR=/run/user/65534 PATH=/usr/bin:/bin zelkova-user-client-launch
+    exit 0
+fi
+
 build=$1 cpack=$2 version=$3 source=$4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
 
 "$cpack" --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/cpack.log" 2>&1 ||
     { cat "$work/cpack.log"; fail "cpack"; }
@@ -73,39 +153,22 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "skipped: needs root"
     exit 0
 fi
-# The packaged launcher next to a stand-in client that records what it was given, writes
-# into the data directory like the client and ends on SIGTERM with status 3.
-mkdir "$work/bin"
+chmod 755 "$work"
+mkdir "$work/bin" "$work/data"
 cp "$root/usr/bin/zelkova-user-client-launch" "$work/bin/"
-cat >"$work/bin/zelkova-user-client" <<'STANDIN'
-#!/bin/sh
-dir=$2
-trap 'echo closed >"$dir/logs/closed.log"; exit 3' TERM
-printf 'args=%s\nDISPLAY=%s\nXDG_RUNTIME_DIR=%s\n' "$*" "$DISPLAY" "$XDG_RUNTIME_DIR" >"$dir/seen"
-mkdir -p "$dir/logs"
-echo started >"$dir/logs/run.log"
-while :; do sleep 0.1; done
-STANDIN
-chmod 755 "$work/bin/zelkova-user-client"
-data=$work/data
-mkdir -m 700 "$data"
-chown 65534:65534 "$data"
-PKEXEC_UID=65534 "$work/bin/zelkova-user-client-launch" --root --data-dir "$data" \
-    --env DISPLAY=:7 --env XDG_RUNTIME_DIR=/run/user/65534 &
-launcher=$!
-for _ in $(seq 50); do
-    [ "$(stat -c %u "$data/logs/run.log" 2>/dev/null)" = 65534 ] && break
-    sleep 0.1
-done
-[ "$(stat -c %u "$data/logs/run.log" 2>/dev/null)" = 65534 ] ||
-    fail "files made while the client runs stay root's"
-kill -TERM "$launcher"
-rc=0
-wait "$launcher" || rc=$?
-[ "$rc" = 3 ] || fail "the launcher ended with $rc, not the client's 3"
-grep -qx "args=--data-dir $data" "$data/seen" || fail "client arguments: $(cat "$data/seen")"
-grep -qx 'DISPLAY=:7' "$data/seen" || fail "DISPLAY not passed"
-grep -qx 'XDG_RUNTIME_DIR=/run/user/65534' "$data/seen" || fail "XDG_RUNTIME_DIR not passed"
-left=$(find "$data" ! -uid 65534)
-[ -z "$left" ] || fail "left root's: $left"
+chmod 700 "$work/data"
+chown 65534:65534 "$work/data"
+standin_run "$work/bin" "$work/data" env PKEXEC_UID=65534 \
+    "$work/bin/zelkova-user-client-launch" --root --data-dir "$work/data" --env DISPLAY=:7 \
+    --env XDG_RUNTIME_DIR=/run/user/65534
+
+echo "== desktop entry's command through pkexec and polkitd"
+if [ -d /run/dbus ] && [ -x /usr/lib/polkit-1/polkitd ] && command -v dbus-daemon >/dev/null &&
+    unshare -m true 2>/dev/null; then
+    mkdir "$work/chain"
+    chmod 755 "$work/chain"
+    unshare -m --propagation private "$0" --pkexec-chain "$root" "$work/chain"
+else
+    echo "skipped: needs mount namespaces, dbus-daemon and polkitd"
+fi
 echo "package checks passed"
