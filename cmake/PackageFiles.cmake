@@ -28,7 +28,8 @@ foreach(entry ${ZKV_MAN})
                 --name=${summary} --section=1 --output=${ZKV_WORK}/man/${name}.1 ${program}
         RESULT_VARIABLE rc ERROR_VARIABLE out)
     if(NOT rc EQUAL 0)
-        message(FATAL_ERROR "help2man ${name}: ${out}")
+        message(FATAL_ERROR "no manual page for ${name}: its --help must print the usage and "
+                            "exit 0 (help2man: ${out})")
     endif()
     zkv_gzip(${ZKV_WORK}/man/${name}.1 ${ZKV_WORK}/man/${name}.1.gz)
 endforeach()
