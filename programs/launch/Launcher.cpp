@@ -130,7 +130,10 @@ int Supervise(const std::string& client, const RootRequest& request, uid_t uid, 
     const passwd* pw = ::getpwuid(uid);
     const gid_t gid = pw ? pw->pw_gid : static_cast<gid_t>(-1);
     const uid_t self = ::geteuid();
-    ReturnOwnership(request.dataDir, self, uid, gid);
+    // Started through pkexec by root itself: the files are root's and stay so.
+    const bool giveBack = uid != self;
+    if (giveBack)
+        ReturnOwnership(request.dataDir, self, uid, gid);
 
     sigset_t set, old;
     sigemptyset(&set);
@@ -172,10 +175,12 @@ int Supervise(const std::string& client, const RootRequest& request, uid_t uid, 
             break;
         }
         // Still running: the files written since the last pass become the user's now.
-        ReturnOwnership(request.dataDir, self, uid, gid);
+        if (giveBack)
+            ReturnOwnership(request.dataDir, self, uid, gid);
     }
     sigprocmask(SIG_SETMASK, &old, nullptr);
-    ReturnOwnership(request.dataDir, self, uid, gid);
+    if (giveBack)
+        ReturnOwnership(request.dataDir, self, uid, gid);
     return ExitCode(status);
 }
 
@@ -226,9 +231,19 @@ std::string UserDataDirectory(const Environment& env) {
 std::vector<std::string> PkexecCommand(const std::string& pkexec, const std::string& self,
                                        const std::string& dataDir, const Environment& env) {
     std::vector<std::string> cmd = {pkexec, self, "--root", "--data-dir", dataDir};
+    Environment passed;
+    for (const char* name : kPassedVariables)
+        if (const std::string v = Lookup(env, name); !v.empty())
+            passed[name] = v;
+    // X sessions that leave XAUTHORITY unset keep the cookie in the user's ~/.Xauthority,
+    // which root would not look for.
+    const std::string home = Lookup(env, "HOME");
+    if (passed.count("DISPLAY") && !passed.count("XAUTHORITY") && !home.empty() &&
+        home.front() == '/')
+        passed["XAUTHORITY"] = (std::filesystem::path(home) / ".Xauthority").string();
     for (const char* name : kPassedVariables) {
-        const auto it = env.find(name);
-        if (it != env.end() && !it->second.empty()) {
+        const auto it = passed.find(name);
+        if (it != passed.end()) {
             cmd.push_back("--env");
             cmd.push_back(std::string(name) + "=" + it->second);
         }

@@ -59,6 +59,10 @@ TEST(Launcher, UserSideHandsDataDirectoryAndDisplayToPkexec) {
                                                "XDG_RUNTIME_DIR=/run/user/1000"};
     EXPECT_EQ(PkexecCommand("/usr/bin/pkexec", "/usr/bin/zelkova-user-client-launch", dir, env),
               expected);
+    // No XAUTHORITY in an X session: the cookie is in the user's ~/.Xauthority.
+    const auto noAuth = PkexecCommand("/usr/bin/pkexec", "/usr/bin/zelkova-user-client-launch", dir,
+                                      {{"HOME", "/home/ann"}, {"DISPLAY", ":0"}});
+    EXPECT_EQ(noAuth.back(), "XAUTHORITY=/home/ann/.Xauthority");
 }
 
 TEST(Launcher, RootSideAcceptsOnlyTheUsersOwnDirectoryAndTheDisplayVariables) {
