@@ -152,6 +152,9 @@ int Supervise(const std::string& client, const RootRequest& request, uid_t uid, 
         sigprocmask(SIG_SETMASK, &old, nullptr);
         for (const auto& [name, value] : request.passed)
             ::setenv(name.c_str(), value.c_str(), 1);
+        // A Wayland session without X: Qt would otherwise look for an X display only.
+        if (request.passed.count("WAYLAND_DISPLAY") && !request.passed.count("DISPLAY"))
+            ::setenv("QT_QPA_PLATFORM", "wayland", 1);
         auto argv = Argv(args);
         ::execv(argv[0], argv.data());
         std::fprintf(stderr, "zelkova-user-client-launch: cannot run %s: %s\n", argv[0],
