@@ -135,6 +135,8 @@ int Supervise(const std::string& client, const RootRequest& request, uid_t uid, 
     if (giveBack)
         ReturnOwnership(request.dataDir, self, uid, gid);
 
+    // The child's end must stay visible to waitpid even when the starter ignored SIGCHLD.
+    std::signal(SIGCHLD, SIG_DFL);
     sigset_t set, old;
     sigemptyset(&set);
     for (int s : {SIGTERM, SIGINT, SIGHUP, SIGCHLD})
