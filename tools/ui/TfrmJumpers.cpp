@@ -200,16 +200,19 @@ void TfrmJumpers::ShowScreen(const JumperScreen& s) {
         if (QScreen* screen = QGuiApplication::primaryScreen())
             move(screen->availableGeometry().center() - rect().center());
         show();
-    } else if (unattended_) {
-        QTimer::singleShot(0, this, [this] { showEvent(nullptr); });
+    } else {
+        AnswerIfUnattended();
     }
     raise();
     activateWindow();
 }
 
 void TfrmJumpers::showEvent(QShowEvent* e) {
-    if (e)
-        QDialog::showEvent(e);
+    QDialog::showEvent(e);
+    AnswerIfUnattended();
+}
+
+void TfrmJumpers::AnswerIfUnattended() {
     if (!unattended_)
         return;
     // No person: the first button that can be pressed answers, once the window is up.

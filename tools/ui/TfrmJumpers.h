@@ -58,6 +58,8 @@ protected:
     void showEvent(QShowEvent* e) override;
 
 private:
+    void AnswerIfUnattended();
+
     std::array<QLabel*, kJumperPictureCount> pictures_{};
     std::function<void(std::int32_t, std::uint8_t)> onClosed_;
     bool unattended_;
