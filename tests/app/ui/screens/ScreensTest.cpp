@@ -2,6 +2,7 @@
 // window, and the answer that reaches the technician when the window closes (message 1029).
 // With ZKV_SCREENSHOT_DIR set (under Xvfb), screens 4 and 13 are saved there as PNG files.
 #include "agent/ui/TerminalAndScreens.h"
+#include "sim/DriveTerminal.h"
 #include "support/ByteOrder.h"
 #include "tests/app/ui/QtTestSupport.h"
 #include "tests/app/ui/WorkFormSupport.h"
@@ -24,10 +25,15 @@ using test::SpinUntil;
 struct RecordingLink final : ITechnicianLink {
     int routings = 0;
     std::vector<std::string> logs; // CMD_SHOW_LOG texts
+    std::string shown;             // CMD_COMPORT_SHOW_DATA texts
     void ApplyReplyRouting() override { ++routings; }
     bool SendToTechnician(CommandCode code, std::span<const std::uint8_t> data) override {
-        if (code == CMD_SHOW_LOG && !data.empty() && data.back() == 0)
+        if (data.empty() || data.back() != 0)
+            return false;
+        if (code == CMD_SHOW_LOG)
             logs.emplace_back(data.begin(), data.end() - 1);
+        if (code == CMD_COMPORT_SHOW_DATA)
+            shown.append(data.begin(), data.end() - 1);
         return true;
     }
     bool TechnicianAttached() const override { return true; }
@@ -175,6 +181,32 @@ TEST_F(Screens, VendorQuestionFillsTheListOnceAndAnswersTheChoice) {
     EXPECT_EQ(Window().btnICanNot->text(), "OK");
     EXPECT_EQ(Answer(Window().btnICanNot), "");
     EXPECT_FALSE(Window().MessageOpen());
+}
+
+TEST(TerminalInTheWindow, TheTerminalsAnswerArrivesThroughTheEventLoop) {
+    DriveTerminal terminal;
+    terminal.Start();
+    TerminalAndScreensSetup setup;
+    setup.serialPorts = {terminal.Path()};
+    QObject context;
+    TTerminalAndScreens parts(&context, setup);
+    RecordingLink link;
+    auto run = [&](std::int32_t code, std::vector<std::int32_t> values, std::string_view tail) {
+        std::vector<std::uint8_t> data;
+        ByteWriter w(data);
+        for (auto v : values)
+            w.I32(v);
+        w.Bytes(tail);
+        ItemRecord cmd(code, kItemFlagWantsReply), reply;
+        cmd.SetData(std::move(data));
+        parts.Services().comPort->Handle(cmd, reply, link);
+        return reply.code;
+    };
+    EXPECT_EQ(run(CMD_COMPORT_SET_PARAM, {1, 9600, 1, 8, 0, 0, 1}, {}), COMMAND_OK);
+    EXPECT_EQ(run(CMD_COMPORT_DO_COMMAND, {0, 0}, std::string_view("V\r\0", 3)), COMMAND_OK);
+    EXPECT_TRUE(
+        SpinUntil([&] { return link.shown.find("9600 bit/s\r\nT>") != std::string::npos; }, 3000))
+        << link.shown;
 }
 
 TEST(JumperWindow, UnattendedAnswersWithItsFirstUsableButton) {
