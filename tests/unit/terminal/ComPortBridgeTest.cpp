@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
+
+#include <unistd.h>
 
 namespace zkv {
 namespace {
@@ -104,6 +108,21 @@ TEST(ComPortList, ListsTheDevicesThatOpenWithTheSixSettings) {
     empty.Handle(Command(CMD_COMPORT_GET_LIST, {}), refused, link);
     EXPECT_EQ(refused.code, COMMAND_ERROR);
     EXPECT_EQ(refused.dataLength, 0);
+}
+
+TEST(ComPortList, PortNumbersFollowTheDeviceFamiliesInNumericOrder) {
+    const auto dev =
+        std::filesystem::temp_directory_path() / ("zkv-dev-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dev);
+    for (const char* name : {"ttyACM0", "ttyS10", "ttyUSB1", "ttyS2", "tty", "ttyS", "ttyUSB0",
+                             "ttySx", "ttyS0", "ttyprintk"})
+        std::ofstream(dev / name).put('\n');
+    std::vector<std::string> names;
+    for (const auto& p : SerialDeviceList(dev))
+        names.push_back(std::filesystem::path(p).filename().string());
+    std::filesystem::remove_all(dev);
+    EXPECT_EQ(names, (std::vector<std::string>{"ttyS0", "ttyS2", "ttyS10", "ttyUSB0", "ttyUSB1",
+                                               "ttyACM0"}));
 }
 
 TEST_F(BridgeOnPty, SetUpOpensTheLineAndTypedCommandsAreAnswered) {
