@@ -178,6 +178,8 @@ void ComPortBridge::SetBaud(const ItemRecord& command, ItemRecord& reply, ITechn
     switching_ = true;
     step_ = 1;
     Answer(reply, COMMAND_OK);
+    // The timer belongs to the switch from now on (a write may have started it).
+    port_.SetTimerTrigger(timerTrigger_, 0, false);
 
     // Wake the terminal: a carriage return, and see what comes back.
     port_.WriteChar('\r');
@@ -233,9 +235,14 @@ void ComPortBridge::WriteData(const ItemRecord&, ItemRecord&, ITechnicianLink&) 
 
 void ComPortBridge::OnCharsAvailable(std::size_t count) {
     accumulator_ += port_.Read(count);
-    if (accumulator_.size() >= kForwardThreshold && !switching_ && !writing_) {
+    if (accumulator_.size() < kForwardThreshold)
+        return;
+    if (!switching_ && !writing_) {
         Forward();
         accumulator_.clear();
+    } else if (accumulator_.size() > kSerialInputLimit) {
+        // Nothing is forwarded during a switch or a write: keep only the latest text.
+        accumulator_.erase(0, accumulator_.size() - kSerialInputLimit);
     }
 }
 
