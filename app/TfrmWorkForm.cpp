@@ -111,10 +111,17 @@ void TfrmWorkForm::InstallTerminalAndScreens() {
         terminalAndScreens_ = std::make_unique<TTerminalAndScreens>(this, std::move(setup));
     }
     // The engine takes the services once it can (SetServices); until then they stay ready here.
+    // The other services the engine already holds are kept.
     if (engine_) {
-        [](auto& engine, TechnicianServices services) {
-            if constexpr (requires { engine.SetServices(services); })
-                engine.SetServices(services);
+        [](auto& engine, const TechnicianServices& mine) {
+            if constexpr (requires { engine.SetServices(mine); }) {
+                TechnicianServices s;
+                if constexpr (requires { s = engine.Services(); })
+                    s = engine.Services();
+                s.comPort = mine.comPort;
+                s.screens = mine.screens;
+                engine.SetServices(s);
+            }
         }(*engine_, terminalAndScreens_->Services());
     }
 }
