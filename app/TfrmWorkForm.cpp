@@ -1,6 +1,8 @@
 #include "app/TfrmWorkForm.h"
 #include "support/Version.h"
 
+#include "agent/ui/TerminalAndScreens.h"
+
 #include "app/Pictures.h"
 #include "app/model/LampModel.h"
 #include "app/model/SessionLog.h"
@@ -93,6 +95,35 @@ TfrmWorkForm::TfrmWorkForm(WorkFormStartup startup, QWidget* parent)
 
     BuildWindow();
     FormCreate();
+    InstallTerminalAndScreens();
+}
+
+void TfrmWorkForm::InstallTerminalAndScreens() {
+    if (!terminalAndScreens_) {
+        TerminalAndScreensSetup setup;
+        setup.serialPorts = startup_.serialPorts;
+        setup.unattended = startup_.unattended;
+        setup.toggleConnection = [this] { ToggleConnection(); };
+        setup.collapseActivityPanel = [this] { CollapseActivityPanel(); };
+        setup.onAnswer = [this](std::int32_t screen, std::uint8_t answer) {
+            PostWorkFormMessage(this, kMsgJumperAnswer, screen, answer);
+        };
+        terminalAndScreens_ = std::make_unique<TTerminalAndScreens>(this, std::move(setup));
+    }
+    // The engine takes the services once it can (SetServices); until then they stay ready here.
+    // The other services the engine already holds are kept.
+    if (engine_) {
+        [](auto& engine, const TechnicianServices& mine) {
+            if constexpr (requires { engine.SetServices(mine); }) {
+                TechnicianServices s;
+                if constexpr (requires { s = engine.Services(); })
+                    s = engine.Services();
+                s.comPort = mine.comPort;
+                s.screens = mine.screens;
+                engine.SetServices(s);
+            }
+        }(*engine_, terminalAndScreens_->Services());
+    }
 }
 
 TfrmWorkForm::~TfrmWorkForm() {
@@ -103,6 +134,7 @@ TfrmWorkForm::~TfrmWorkForm() {
     if (engine_)
         engine_->ConnectionClosed();
     TransportData::Global().UseBuiltinKey();
+    terminalAndScreens_.reset();
 }
 
 void TfrmWorkForm::BuildWindow() {
@@ -292,8 +324,10 @@ void TfrmWorkForm::FormShow() {
     // The login dialog and the version check join here later; until then the stored user data
     // are used as they are and the first attempt starts at once.
     ShowConnectionState(false);
-    if (!engine_)
+    if (!engine_) {
         engine_ = std::make_unique<UserClientSocket>(*this, user_, settings_, startup_.dataDir);
+        InstallTerminalAndScreens();
+    }
     PostWorkFormMessage(this, kMsgStartConnect);
     ShowAtaRegisters(0, 0);
 }
@@ -332,11 +366,7 @@ bool TfrmWorkForm::event(QEvent* e) {
 }
 
 std::string TfrmWorkForm::JumperAnswerText(long kind, long answer, const std::string& vendor) {
-    if (answer == 0)
-        return "User reply - I CAN NOT.";
-    if (kind == 13)
-        return "User reply - \"" + vendor + "\"";
-    return "User reply - DONE.";
+    return zkv::JumperAnswerText(kind, answer, vendor);
 }
 
 void TfrmWorkForm::HandleMessage(const TWorkFormMessage& m) {
@@ -356,9 +386,10 @@ void TfrmWorkForm::HandleMessage(const TWorkFormMessage& m) {
         if (m.WParam() == 7 || m.WParam() == 8 || m.WParam() == 10) {
             ToggleConnection();
             CollapseActivityPanel();
+        } else if (terminalAndScreens_) {
+            // The other kinds answer the technician with a CMD_SHOW_LOG message.
+            terminalAndScreens_->AnswerTechnician(m.WParam(), m.LParam());
         }
-        // The other kinds answer the technician; the jumper dialog and the message that
-        // carries the answer come with the technician's commands.
         break;
     case kMsgSendScan:
         // Sent by the scan result view, which comes with the surface scan.
@@ -659,8 +690,10 @@ bool TfrmWorkForm::DeliverAtaPacket(std::unique_ptr<PacketRecord>&) {
 }
 
 UniSocket& TfrmWorkForm::Processor() {
-    if (!engine_)
+    if (!engine_) {
         engine_ = std::make_unique<UserClientSocket>(*this, user_, settings_, startup_.dataDir);
+        InstallTerminalAndScreens();
+    }
     return *engine_;
 }
 

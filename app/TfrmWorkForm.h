@@ -37,6 +37,7 @@ namespace zkv {
 
 class SessionLog;
 class TLampWidget;
+class TTerminalAndScreens;
 
 // Window messages of the work form, numbered like the original messages (WM_USER + n).
 inline constexpr int kWmUser = 1024;
@@ -137,6 +138,8 @@ public:
     const std::vector<std::string>& MessagesShown() const { return messagesShown_; }
     // The jumper dialog's answer text for a dialog kind and answer (the 1029 message).
     static std::string JumperAnswerText(long kind, long answer, const std::string& vendorText);
+    // The serial bridge and the instruction screens (their services go to the engine).
+    TTerminalAndScreens* TerminalAndScreens() { return terminalAndScreens_.get(); }
 
     TPROXYClientSocket* ClientSocket;
     QTimer* tmrConnect;
@@ -175,6 +178,7 @@ private:
     void WriteToBrowser(const std::string& fragment, bool isHeader);
     void LoadLiveSupportPage();
     void HandleMessage(const TWorkFormMessage& m);
+    void InstallTerminalAndScreens();
 
     void ClientSocketConnecting();
     void ClientSocketConnect();
@@ -194,6 +198,7 @@ private:
     std::unique_ptr<ProxySocketConnection> connection_;
     std::unique_ptr<Framing> framing_;
     std::unique_ptr<UserClientSocket> engine_;
+    std::unique_ptr<TTerminalAndScreens> terminalAndScreens_;
 
     bool created_ = false;
     bool shownOnce_ = false;
