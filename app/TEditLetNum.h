@@ -11,6 +11,8 @@
 
 namespace zkv {
 
+class LetNumValidator;
+
 class TEditLetNum : public QLineEdit {
     Q_OBJECT
 public:
@@ -29,8 +31,14 @@ public:
 
     const LetNumFilter& Filter() const { return filter_; }
 
+    // Text set by the program is taken as it is (a stored "-1" stays "-1").
+    void setText(const QString& text);
+
 private:
+    friend class LetNumValidator;
     LetNumFilter filter_;
+    QString lastText_;
+    bool programText_ = false;
 };
 
 } // namespace zkv
