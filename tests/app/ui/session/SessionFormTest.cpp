@@ -1,6 +1,8 @@
 // The session in the work form: a second copy against a running first one, the close order with
 // a technician attached, the timer check, and the version check's two endings (carry on after
 // No; hand over to zelkova-update after Yes) against a real local HTTP server.
+#include "app/TEditLetNum.h"
+#include "app/TfrmMainForm.h"
 #include "app/model/SessionRules.h"
 #include "tests/app/ui/QtTestSupport.h"
 #include "tests/app/ui/WorkFormSupport.h"
@@ -10,8 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <filesystem>
 #include <fstream>
@@ -99,6 +105,26 @@ TEST(Session, CloseAsksWhileATechnicianIsAttachedThenRunsItsSteps) {
     t.form.reset();
     t.form = std::make_unique<TfrmWorkForm>(t.Startup());
     EXPECT_EQ(t.form->size(), QSize(640, 480));
+}
+
+TEST(Session, BackToLoginShowsTheDialogAndReadsUserDataAgain) {
+    FormUnderTest t("", 0); // no server host: the attempt stops at once
+    t.form->show();
+    ASSERT_TRUE(SpinUntil([&] { return t.form->btnProxySetting->isEnabled(); }, 8000));
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [] {
+        if (auto* d = qobject_cast<TfrmMainForm*>(QApplication::activeModalWidget())) {
+            d->edtUserEmail->setText("other@example.org");
+            d->edtOrderID->setText("23");
+            d->btnConnect->click();
+        }
+    });
+    poll.start(50);
+    t.form->btnProxySetting->click();
+    EXPECT_EQ(t.form->User().email, "other@example.org");
+    EXPECT_EQ(t.form->User().orderNumber, 23);
+    EXPECT_NE(test::ReadFile(t.dir.File("user.dat")).find("other@example.org\r\n482916"),
+              std::string::npos);
 }
 
 class NoTimer final : public TimeBase {
