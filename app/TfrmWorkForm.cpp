@@ -4,9 +4,20 @@
 #include "agent/ui/TerminalAndScreens.h"
 
 #include "app/Pictures.h"
+#include "app/QtMainThread.h"
+#include "app/TfrmMainForm.h"
 #include "app/model/LampModel.h"
 #include "app/model/SessionLog.h"
+#include "app/model/SessionRules.h"
 #include "app/model/WorkFormRules.h"
+#include "platform/InstanceLock.h"
+#include "platform/LinuxSmallPort.h"
+#include "platform/Spawn.h"
+#include "sim/SimHardwareJson.h"
+#include "support/IniFile.h"
+#include "tools/MessageDialog.h"
+#include "tools/UpdateHandOver.h"
+#include "tools/VersionUpdate.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -15,6 +26,7 @@
 #include <QFile>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -54,6 +66,7 @@ void PostWorkFormMessage(QObject* form, int message, long wParam, long lParam) {
 
 TfrmWorkForm::TfrmWorkForm(WorkFormStartup startup, QWidget* parent)
     : QMainWindow(parent), startup_(std::move(startup)) {
+    qtMainThread_ = std::make_unique<ScopedQtMainThread>();
     // The connection component with its initial properties.
     ClientSocket = new TPROXYClientSocket(this);
     ClientSocket->SetPort(0);
@@ -96,6 +109,8 @@ TfrmWorkForm::TfrmWorkForm(WorkFormStartup startup, QWidget* parent)
     BuildWindow();
     FormCreate();
     InstallTerminalAndScreens();
+    if (!secondInstance_)
+        RestorePlacement();
 }
 
 void TfrmWorkForm::InstallTerminalAndScreens() {
@@ -127,6 +142,14 @@ void TfrmWorkForm::InstallTerminalAndScreens() {
 }
 
 TfrmWorkForm::~TfrmWorkForm() {
+    // A version check still running may be waiting in a synchronised call: let it finish.
+    closing_ = true;
+    if (versionUpdate_) {
+        versionUpdate_->RequestStop();
+        while (!updateEnded_)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        versionUpdate_->Join();
+    }
     // No events into a half-destroyed window.
     ClientSocket->disconnect(this);
     ClientSocket->Close();
@@ -275,15 +298,37 @@ void TfrmWorkForm::BuildWindow() {
 void TfrmWorkForm::FormCreate() {
     ClearLog();
     CollapseActivityPanel();
-    user_.versionMajor = kProgramVersion[0];
-    user_.versionMinor = kProgramVersion[1];
-    user_.versionRelease = kProgramVersion[2];
-    user_.versionBuild = kProgramVersion[3];
+    ReadProgramVersion();
+    // One running copy per data directory.
+    instanceLock_ = std::make_unique<InstanceLock>();
+    const auto lock = instanceLock_->Acquire(InstanceLockPath(startup_.dataDir.dir));
+    if (lock != InstanceLock::Result::Acquired) {
+        if (lock == InstanceLock::Result::Failed)
+            AddLogText("Can not take the single-instance lock: " + instanceLock_->Error(), true);
+        secondInstance_ = true;
+        StopStartup(kAnotherCopyMessage);
+        return;
+    }
     LoadUserData();
-    // The steady clock is always there on this platform: the timer check cannot fail.
+    detailedLogging_ = false;
+    SteadyTimeBase steady;
+    TimeBase& clock = startup_.timeBase ? *startup_.timeBase : static_cast<TimeBase&>(steady);
+    timerSupported_ = CheckTimeBase(clock, timing_);
+    if (!timerSupported_) {
+        AddLogText(kNoTimerLog, true);
+        StopStartup(kNoTimerMessage);
+        return;
+    }
     LoadRebootFlags(startup_.dataDir.RebootState(), settings_);
     settings_.LogColor = LoadLogColor(startup_.dataDir.UserSetup());
     rebootFlagsRead_ = true;
+    CreatePortDevice();
+    if (!portDevice_->IsOpen()) {
+        AddLogText(kNoDriverLinuxHint, true);
+        StopStartup(std::string(kNoDriverMessage) + "<br>" + kNoDriverLinuxHint);
+        return;
+    }
+    // The controller list is created here once it exists (closeHooks.controllerListCreated).
     LoadLiveSupportPage();
     created_ = true;
 }
@@ -321,14 +366,22 @@ void TfrmWorkForm::FormShow() {
                                             user_.versionRelease, user_.versionBuild);
     setWindowTitle(QString::fromStdString("Zelkova User Client V." + version));
     AddLogText("Zelkova User Client version is " + version, true);
-    // The login dialog and the version check join here later; until then the stored user data
-    // are used as they are and the first attempt starts at once.
-    ShowConnectionState(false);
-    if (!engine_) {
-        engine_ = std::make_unique<UserClientSocket>(*this, user_, settings_, startup_.dataDir);
-        InstallTerminalAndScreens();
+    // A start-up that stopped (second copy, no timer, no port access) only shows the state:
+    // no login dialog, so user.dat stays as it is.
+    if (timerSupported_ && !startupStopped_) {
+        if (!SkipLoginDialog(settings_.WasReboot, startup_.unattended, user_)) {
+            ShowLoginDialog();
+            LoadUserData();
+        }
+        ShowConnectionState(false);
+        if (!engine_) {
+            engine_ = std::make_unique<UserClientSocket>(*this, user_, settings_, startup_.dataDir);
+            InstallTerminalAndScreens();
+        }
+        StartVersionCheck();
+    } else {
+        ShowConnectionState(false);
     }
-    PostWorkFormMessage(this, kMsgStartConnect);
     ShowAtaRegisters(0, 0);
 }
 
@@ -342,13 +395,41 @@ void TfrmWorkForm::hideEvent(QHideEvent* e) {
 }
 
 void TfrmWorkForm::closeEvent(QCloseEvent* e) {
-    framing_->SetNoReconnect(true);
-    tmrReconnect->stop();
-    if (rebootFlagsRead_) {
+    CloseState state;
+    state.technicianAttached = technicianAttached_;
+    state.secondInstance = secondInstance_;
+    state.rebootFlagsRead = rebootFlagsRead_;
+    state.wasReboot = settings_.WasReboot;
+    CloseHooks h = closeHooks;
+    h.askYesNo = [](const std::string& q) { return AskYesNo(q); };
+    h.setNoReconnect = [this] {
+        framing_->SetNoReconnect(true);
+        tmrReconnect->stop();
+    };
+    h.writeRebootFlags = [this] {
         std::string error;
         if (!SaveRebootFlags(startup_.dataDir.RebootState(), settings_, &error))
             AddLogText("Can not store the restart state: " + error, true);
+    };
+    h.closePortDriver = [this] {
+        if (portDevice_)
+            portDevice_->ReOpen(false);
+    };
+    if (!h.log)
+        h.log = [this](const std::string& t) { AddLogText(t, true); };
+    if (!h.showMessage)
+        h.showMessage = [this](const std::string& t) {
+            messagesShown_.push_back(t);
+            ShowMessageDlg(t, MsgDlgType::Information, mb::OK);
+        };
+    if (RunCloseSequence(state, h) == CloseOutcome::Cancelled) {
+        e->ignore();
+        return;
     }
+    if (versionUpdate_)
+        versionUpdate_->RequestStop();
+    if (!secondInstance_)
+        SavePlacement();
     StopConnection();
     e->accept();
 }
@@ -531,8 +612,8 @@ void TfrmWorkForm::tmrReconnectTimer() {
 }
 
 void TfrmWorkForm::btnProxySettingClick() {
-    // The login dialog that belongs here comes later; the stored data are read again so that
-    // an edited user.dat takes effect. The connection is not touched.
+    // Back to Login: the dialog, then the stored data again. The connection is not touched.
+    ShowLoginDialog();
     LoadUserData();
 }
 
@@ -717,6 +798,178 @@ void TfrmWorkForm::ShowMessage(std::string_view text) {
 
 bool TfrmWorkForm::SendPacket(PacketRecord& packet) {
     return framing_->SendPacket(packet);
+}
+
+// --- the session: start-up checks, login, version check, placement ----------------------------
+
+namespace {
+
+// The version check's window side; each call arrives on the main thread.
+class WorkFormUpdateHost final : public IVersionUpdateHost {
+public:
+    WorkFormUpdateHost(TfrmWorkForm& form, const std::atomic<bool>& closing)
+        : form_(form), closing_(closing) {}
+    void UpdateLog(const std::string& text) override {
+        if (!closing_)
+            form_.AddLogText(text, true);
+    }
+    void UpdateProgressBegin() override {
+        if (!closing_)
+            form_.ProgressStart();
+    }
+    void UpdateProgress(int percent) override {
+        if (closing_)
+            return;
+        form_.sharedProgress = percent;
+        form_.ProgressStep();
+    }
+    void UpdateProgressEnd() override {
+        if (!closing_)
+            form_.ProgressStop();
+    }
+    bool UpdateAsk(const std::string& text) override { return !closing_ && AskYesNo(text); }
+
+private:
+    TfrmWorkForm& form_;
+    const std::atomic<bool>& closing_;
+};
+
+} // namespace
+
+void TfrmWorkForm::ReadProgramVersion() {
+    // The build sets the version in one place; there is no resource that could be missing.
+    user_.versionMajor = kProgramVersion[0];
+    user_.versionMinor = kProgramVersion[1];
+    user_.versionRelease = kProgramVersion[2];
+    user_.versionBuild = kProgramVersion[3];
+}
+
+bool TfrmWorkForm::StopStartup(const std::string& message) {
+    // Fatal start-up conditions: told, then the window closes.
+    startupStopped_ = true;
+    messagesShown_.push_back(message);
+    ShowMessageDlg(message, MsgDlgType::Error, mb::OK);
+    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    return false;
+}
+
+void TfrmWorkForm::CreatePortDevice() {
+    if (startup_.hardware.rfind("sim:", 0) == 0) {
+        // Simulated ports are always open; a description that cannot be read leaves them so.
+        try {
+            auto sim =
+                std::make_unique<SimIdeHardware>(LoadSimHardware(startup_.hardware.substr(4)));
+            sim->OpenDriver();
+            portDevice_ = std::move(sim);
+            return;
+        } catch (const std::exception& ex) {
+            AddLogText(std::string("Can not read the simulated hardware: ") + ex.what(), true);
+        }
+        portDevice_ = std::make_unique<TLinuxSmallPort>(std::vector<PortRange>{});
+        return;
+    }
+    auto port = std::make_unique<TLinuxSmallPort>(std::vector<PortRange>{});
+    port->ReOpen(true);
+    portDevice_ = std::move(port);
+}
+
+void TfrmWorkForm::SetTechnicianAttached(bool on) {
+    technicianAttached_ = on;
+    detailedLogging_ = on;
+}
+
+std::string TfrmWorkForm::LockFile() const {
+    return InstanceLockPath(startup_.dataDir.dir).string();
+}
+
+void TfrmWorkForm::ShowLoginDialog() {
+    TfrmMainForm dialog(user_, proxy_, startup_.dataDir.UserData(), ClientSocket, this);
+    dialog.setWindowTitle("Zelkova User Client");
+    dialog.edtUserName->setMaxLength(24);
+    dialog.exec();
+    if (!dialog.Saved())
+        AddLogText("Can not store the user data: " + dialog.SaveError(), true);
+}
+
+void TfrmWorkForm::StartVersionCheck() {
+    if (versionUpdate_ && !updateEnded_)
+        return;
+    if (versionUpdate_)
+        versionUpdate_->Join();
+    TVersionUpdate::Config c;
+    c.versionUrl = startup_.updateUrl.empty() ? DefaultVersionFileUrl() : startup_.updateUrl;
+    c.running = {user_.versionMajor, user_.versionMinor, user_.versionRelease};
+    c.downloadDir = startup_.dataDir.Downloads();
+    if (!http_)
+        http_ = std::make_unique<CurlHttpClient>();
+    if (!updateHost_)
+        updateHost_ = std::make_unique<WorkFormUpdateHost>(*this, closing_);
+    updateEnded_ = false;
+    versionUpdate_ = std::make_unique<TVersionUpdate>(c, *http_, *updateHost_, [this] {
+        // On the worker thread: the end handler runs on the main thread.
+        QMetaObject::invokeMethod(
+            this, [this] { UpdateFinished(); }, Qt::QueuedConnection);
+        updateEnded_ = true;
+    });
+    versionUpdate_->Start();
+}
+
+void TfrmWorkForm::UpdateFinished() {
+    if (closing_ || !versionUpdate_)
+        return;
+    versionUpdate_->Join();
+    if (!versionUpdate_->Downloaded()) {
+        PostWorkFormMessage(this, kMsgStartConnect);
+        return;
+    }
+    const std::string installer = versionUpdate_->DownloadedPath().string();
+    std::string updater = startup_.updaterProgram;
+    if (updater.empty())
+        updater =
+            (QCoreApplication::applicationDirPath() + "/" + kUpdaterProgramName).toStdString();
+    std::vector<std::string> client = startup_.restartCommand;
+    if (client.empty()) {
+        client.push_back(QCoreApplication::applicationFilePath().toStdString());
+        const QStringList args = QCoreApplication::arguments();
+        for (qsizetype i = 1; i < args.size(); ++i)
+            client.push_back(args[i].toStdString());
+    }
+    const SpawnResult r = SpawnDetached(UpdaterArguments(updater, LockFile(), installer, client));
+    if (!r.started) {
+        ShowMessage(CannotStartInstallerText(installer));
+        return; // no connection is started; Connect stays disabled
+    }
+    AddLogText("The installation program has been started.", true);
+    if (portDevice_)
+        portDevice_->ReOpen(false);
+    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+}
+
+void TfrmWorkForm::RestorePlacement() {
+    IniFile ini(startup_.dataDir.Placement());
+    if (!ini.Load() || !ini.HasSection("MainForm"))
+        return;
+    const int w = ini.ReadInteger("MainForm", "Width", 0);
+    const int h = ini.ReadInteger("MainForm", "Height", 0);
+    if (w >= minimumWidth() && h >= minimumHeight() && w <= 16384 && h <= 16384)
+        resize(w, h);
+    const int left = ini.ReadInteger("MainForm", "Left", -100000);
+    const int top = ini.ReadInteger("MainForm", "Top", -100000);
+    if (left > -16384 && top > -16384 && left < 16384 && top < 16384)
+        move(left, top);
+}
+
+void TfrmWorkForm::SavePlacement() {
+    IniFile ini(startup_.dataDir.Placement());
+    ini.Load();
+    const QRect g = geometry();
+    ini.WriteInteger("MainForm", "Left", x());
+    ini.WriteInteger("MainForm", "Top", y());
+    ini.WriteInteger("MainForm", "Width", g.width());
+    ini.WriteInteger("MainForm", "Height", g.height());
+    std::string error;
+    if (!ini.Save(0600, &error))
+        AddLogText("Can not store the window placement: " + error, true);
 }
 
 } // namespace zkv

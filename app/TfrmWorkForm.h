@@ -8,7 +8,9 @@
 
 #include "agent/UserClientSocket.h"
 #include "app/TPROXYClientSocket.h"
+#include "app/model/CloseSequence.h"
 #include "app/model/LogModel.h"
+#include "platform/TimeBase.h"
 #include "protocol/Framing.h"
 #include "support/ClientSettings.h"
 #include "support/Deployment.h"
@@ -38,8 +40,14 @@ namespace zkv {
 class SessionLog;
 class TLampWidget;
 class TTerminalAndScreens;
+class TSmallPort;
+class TVersionUpdate;
+class IHttpClient;
+class IVersionUpdateHost;
+class InstanceLock;
+class ScopedQtMainThread;
 
-// Window messages of the work form, numbered like the original messages (WM_USER + n).
+// Window messages of the work form, numbered WM_USER + n with WM_USER = 1024.
 inline constexpr int kWmUser = 1024;
 inline constexpr int kMsgStartConnect = kWmUser + 2; // 1026: log the hint, first attempt
 inline constexpr int kMsgSendScan = kWmUser + 3;     // 1027: forward collected scan results
@@ -73,6 +81,12 @@ struct WorkFormStartup {
     std::string controller;
     std::vector<std::string> serialPorts;
     std::string updateUrl;
+    // The high-resolution timer checked at start; nullptr: the steady clock.
+    TimeBase* timeBase = nullptr;
+    // The installer hand-over: the updater program (empty: zelkova-update beside this program)
+    // and the command that starts the client again (empty: this program with its arguments).
+    std::string updaterProgram;
+    std::vector<std::string> restartCommand;
 };
 
 class TfrmWorkForm : public QMainWindow, public IFramingHost, public IUserClientHost {
@@ -136,6 +150,23 @@ public:
     const LogModel& Log() const { return log_; }
     // The message boxes shown so far, oldest first.
     const std::vector<std::string>& MessagesShown() const { return messagesShown_; }
+    // --- the session: start-up checks, close order, version check ---
+    bool SecondInstance() const { return secondInstance_; }
+    bool TimerSupported() const { return timerSupported_; }
+    const TimeValues& Timing() const { return timing_; }
+    // The port-I/O device of the channel (simulated with --hardware sim:FILE).
+    TSmallPort* PortDevice() { return portDevice_.get(); }
+    // Set when the technician attaches (both flags) and cleared when he leaves.
+    void SetTechnicianAttached(bool on);
+    // The close request's steps that other pieces of the program fill in (scan, serial port,
+    // ATA worker, controller list); the window fills the question, no-reconnect, the flags, the
+    // port driver, the log and the message itself.
+    CloseHooks closeHooks;
+    // The running or finished version check, nullptr before the window was shown.
+    TVersionUpdate* VersionCheck() { return versionUpdate_.get(); }
+    // The single-instance lock file of this data directory.
+    std::string LockFile() const;
+
     // The jumper dialog's answer text for a dialog kind and answer (the 1029 message).
     static std::string JumperAnswerText(long kind, long answer, const std::string& vendorText);
     // The serial bridge and the instruction screens (their services go to the engine).
@@ -189,6 +220,15 @@ private:
     void tmrReconnectTimer();
     void btnProxySettingClick();
     void btnHelpClick();
+    // The session's start-up, login, version check and placement.
+    void ReadProgramVersion();
+    bool StopStartup(const std::string& message);
+    void CreatePortDevice();
+    void ShowLoginDialog();
+    void StartVersionCheck();
+    void UpdateFinished();
+    void RestorePlacement();
+    void SavePlacement();
 
     WorkFormStartup startup_;
     LogModel log_;
@@ -213,6 +253,19 @@ private:
     std::vector<std::string> messagesShown_;
     std::mutex pendingMutex_;
     std::string pendingLogLine_;
+    // The session.
+    std::unique_ptr<ScopedQtMainThread> qtMainThread_;
+    std::unique_ptr<InstanceLock> instanceLock_;
+    std::unique_ptr<TSmallPort> portDevice_;
+    std::unique_ptr<IHttpClient> http_;
+    std::unique_ptr<IVersionUpdateHost> updateHost_;
+    std::unique_ptr<TVersionUpdate> versionUpdate_;
+    TimeValues timing_;
+    bool secondInstance_ = false;
+    bool timerSupported_ = false;
+    bool startupStopped_ = false;
+    std::atomic<bool> closing_{false};
+    std::atomic<bool> updateEnded_{true};
 };
 
 } // namespace zkv

@@ -4,6 +4,7 @@
 #include "app/model/SessionLog.h"
 #include "support/Deployment.h"
 #include "support/Version.h"
+#include "tools/MessageDialog.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -77,6 +78,12 @@ int main(int argc, char** argv) {
         std::signal(SIGTERM, OnTerminate);
         std::signal(SIGINT, OnTerminate);
     }
+    // Without a person every question gets its default answer, told on standard error.
+    zkv::UnattendedMessageDialog unattendedDialog(
+        [](const std::string& line) { std::cerr << "zelkova-user-client: " << line << "\n"; });
+    std::unique_ptr<zkv::ScopedMessageDialog> unattendedScope;
+    if (startup.unattended)
+        unattendedScope = std::make_unique<zkv::ScopedMessageDialog>(unattendedDialog);
     zkv::TfrmWorkForm form(startup);
     QSocketNotifier notifier(gSignalPipe[0], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &form, [&form] {

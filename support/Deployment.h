@@ -18,14 +18,22 @@ inline constexpr std::int32_t kDefaultServerPort = 4636;
 inline constexpr const char* kServiceWebSite = "https://www.zelkova.example";
 inline constexpr const char* kSetupInstructionsPath = "/zelkova/setup-instructions.php";
 
+// The web server that holds the version file of the update check (plain HTTP); --update-url
+// points a lab or a test elsewhere.
+inline constexpr const char* kUpdateServerHost = "www.zelkova.example";
+
 // Files of the data directory.
 inline constexpr const char* kUserDataFileName = "user.dat";
 inline constexpr const char* kUserSetupFileName = "UserSetup.ini";
-// The reboot-state values, kept in a Windows-INI file with one section named like the
-// registry key that holds them on the original platform.
+// The reboot-state values, kept in a Windows-INI file whose one section "ZkvUser" holds the
+// keys "WasReboot" and "Automat".
 inline constexpr const char* kRebootStateFileName = "reboot-state.ini";
 inline constexpr const char* kRebootStateSection = "ZkvUser";
 inline constexpr const char* kLogsDirName = "logs";
+// Installers fetched by the update check.
+inline constexpr const char* kDownloadsDirName = "downloads";
+// The window's placement (section "MainForm").
+inline constexpr const char* kPlacementFileName = "placement.ini";
 
 // $XDG_CONFIG_HOME/zelkova-user-client, or ~/.config/zelkova-user-client when XDG_CONFIG_HOME
 // is unset or not absolute. Nothing is created.
@@ -39,6 +47,8 @@ struct DataDirectory {
     std::filesystem::path UserSetup() const { return dir / kUserSetupFileName; }
     std::filesystem::path RebootState() const { return dir / kRebootStateFileName; }
     std::filesystem::path Logs() const { return dir / kLogsDirName; }
+    std::filesystem::path Downloads() const { return dir / kDownloadsDirName; }
+    std::filesystem::path Placement() const { return dir / kPlacementFileName; }
 };
 
 } // namespace zkv

@@ -219,10 +219,7 @@ TEST(ServiceLogin, ResumesTheEngagementAfterARequestedRestart) {
     ASSERT_TRUE(SaveRebootFlags(t.dir.File("reboot-state.ini"), flags));
     // The form read the flags when it was made; read them again as a restarted program would.
     t.form.reset();
-    WorkFormStartup s;
-    s.dataDir.dir = t.dir.Path();
-    s.sessionLog = &t.sessionLog;
-    t.form = std::make_unique<TfrmWorkForm>(s);
+    t.form = std::make_unique<TfrmWorkForm>(t.Startup());
     ASSERT_TRUE(t.form->Settings().WasReboot);
     t.form->show();
     ASSERT_TRUE(SpinUntil([&] { return t.Shows(kEngaged); }, 8000)) << t.WindowText();

@@ -18,10 +18,18 @@ FormUnderTest::FormUnderTest(const std::string& host, int port, ProxySetting pro
     proxy.serverPort = port;
     SaveUserData(dir.File("user.dat"), user, proxy);
     sessionLog.Open(dir.Path());
+    form = std::make_unique<TfrmWorkForm>(Startup());
+}
+
+WorkFormStartup FormUnderTest::Startup() {
+    dir.Write("hw.json", R"({"channels":[{"command_block":496,"control_block":1014}]})");
     WorkFormStartup s;
     s.dataDir.dir = dir.Path();
     s.sessionLog = &sessionLog;
-    form = std::make_unique<TfrmWorkForm>(s);
+    s.hardware = "sim:" + dir.File("hw.json");
+    s.unattended = true;
+    s.updateUrl = "http://127.0.0.1:" + std::to_string(FreePort()) + "/zelkova/autoupdate.txt";
+    return s;
 }
 
 std::vector<std::string> FormUnderTest::WindowLines() const {

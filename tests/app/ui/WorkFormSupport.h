@@ -18,6 +18,10 @@ struct FormUnderTest {
     FormUnderTest(const std::string& host, int port, ProxySetting proxy = {},
                   UserInfo user = DefaultUser());
     static UserInfo DefaultUser();
+    // The start-up options of a test form on this directory: simulated ports, no person (the
+    // login dialog is skipped for valid data), the version file on a loopback port nobody
+    // listens on (the check ends at once with "Can not determine upgrades existence.").
+    WorkFormStartup Startup();
 
     // The lines of the window's log as the user sees them.
     std::vector<std::string> WindowLines() const;
