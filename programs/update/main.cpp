@@ -30,6 +30,25 @@ int Usage(const std::string& why) {
     return 2;
 }
 
+constexpr const char* kHelp =
+    "Usage: zelkova-update [--package-command PROGRAM] [--wait SECONDS] LOCK \"PACKAGE OPTIONS\"\n"
+    "                      [CLIENT [ARG...]]\n"
+    "\n"
+    "Installs a client package downloaded by zelkova-user-client once the client has ended,\n"
+    "then starts the client again. The client starts this program itself.\n"
+    "\n"
+    "  LOCK                 the client's single-instance lock file; installing waits until\n"
+    "                       it is released\n"
+    "  \"PACKAGE OPTIONS\"    the package's absolute path (.deb), then the installer options\n"
+    "  CLIENT [ARG...]      the client to start again (default: zelkova-user-client beside\n"
+    "                       this program)\n"
+    "  --package-command P  install with program P (given the package path) instead of\n"
+    "                       apt-get; also ZELKOVA_UPDATE_PACKAGE_COMMAND\n"
+    "  --wait SECONDS       how long to wait for the lock (default 300)\n"
+    "  --help               show this text\n"
+    "\n"
+    "Nothing is run through a shell. Without root rights apt-get runs through pkexec.\n";
+
 std::filesystem::path SelfDir() {
     std::error_code ec;
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -49,6 +68,10 @@ int main(int argc, char** argv) {
         if (args[i] == "--") {
             ++i;
             break;
+        }
+        if (args[i] == "--help") {
+            std::cout << kHelp;
+            return 0;
         }
         if (i + 1 >= args.size())
             return Usage(args[i] + " needs a value");

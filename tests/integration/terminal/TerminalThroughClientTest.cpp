@@ -72,12 +72,16 @@ TEST(TerminalThroughClient, TechnicianTypesAndReadsTheAnswer) {
     proxy.serverPort = std::stoi(port);
     std::filesystem::create_directories(d / "data");
     SaveUserData(d / "data" / "user.dat", user, proxy);
+    // Simulated ports: the port-I/O check passes without root rights.
+    std::ofstream(d / "hw.json")
+        << R"({"channels": [{"command_block": 496, "control_block": 1014, "master": {"type": "disk"}}]})";
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     test::ChildProcess client;
-    ASSERT_TRUE(
-        client.Start(ZKV_USER_CLIENT,
-                     {"--data-dir", (d / "data").string(), "--serial-ports", pty, "--unattended"},
-                     d / "client.out", d / "client.err"));
+    ASSERT_TRUE(client.Start(ZKV_USER_CLIENT,
+                             {"--data-dir", (d / "data").string(), "--serial-ports", pty,
+                              "--unattended", "--hardware", "sim:" + (d / "hw.json").string(),
+                              "--update-url", "http://127.0.0.1:9/zelkova/autoupdate.txt"},
+                             d / "client.out", d / "client.err"));
 
     // Replies by the command they answer, and the terminal text that reached the technician.
     std::map<int, Json> replies;
