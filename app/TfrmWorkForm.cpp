@@ -5,6 +5,7 @@
 #include "app/model/LampModel.h"
 #include "app/model/SessionLog.h"
 #include "app/model/WorkFormRules.h"
+#include "tools/ui/TfrmScanView.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -93,9 +94,22 @@ TfrmWorkForm::TfrmWorkForm(WorkFormStartup startup, QWidget* parent)
 
     BuildWindow();
     FormCreate();
+
+    // The surface scan: its window shows when a scan starts; due results leave through 1027.
+    scan_ = std::make_unique<TScanSurfaceHost>();
+    scan_->Service().SetReportHook([this] {
+        TWorkFormMessage m(kMsgSendScan);
+        QCoreApplication::sendEvent(this, &m);
+    });
+}
+
+void TfrmWorkForm::StopScan() {
+    if (scan_)
+        scan_->StopScan();
 }
 
 TfrmWorkForm::~TfrmWorkForm() {
+    scan_.reset(); // stops a running scan and waits for its thread
     // No events into a half-destroyed window.
     ClientSocket->disconnect(this);
     ClientSocket->Close();
@@ -302,12 +316,14 @@ void TfrmWorkForm::hideEvent(QHideEvent* e) {
     QMainWindow::hideEvent(e);
     if (e->spontaneous())
         return; // minimised: the connection stays
+    StopScan();
     StopConnection();
     technicianAttached_ = false;
     detailedLogging_ = false;
 }
 
 void TfrmWorkForm::closeEvent(QCloseEvent* e) {
+    StopScan();
     framing_->SetNoReconnect(true);
     tmrReconnect->stop();
     if (rebootFlagsRead_) {
@@ -361,7 +377,7 @@ void TfrmWorkForm::HandleMessage(const TWorkFormMessage& m) {
         // carries the answer come with the technician's commands.
         break;
     case kMsgSendScan:
-        // Sent by the scan result view, which comes with the surface scan.
+        scan_->Service().SendCollected();
         break;
     default:
         break;
@@ -463,6 +479,7 @@ void TfrmWorkForm::ClientSocketError(int code) {
 }
 
 void TfrmWorkForm::ClientSocketDisconnect() {
+    StopScan();
     technicianAttached_ = false;
     detailedLogging_ = false;
     if (engine_) {

@@ -37,6 +37,7 @@ namespace zkv {
 
 class SessionLog;
 class TLampWidget;
+class TScanSurfaceHost;
 
 // Window messages of the work form, numbered like the original messages (WM_USER + n).
 inline constexpr int kWmUser = 1024;
@@ -124,6 +125,11 @@ public:
     void StopPingTimer() override { tmrPing->stop(); }
     bool SendPacket(PacketRecord& packet) override;
 
+    // --- the surface scan: its service (IScanService for the engine) and window ---
+    TScanSurfaceHost& Scan() { return *scan_; }
+    // Asks a running scan to stop (the window closes or hides, the connection drops).
+    void StopScan();
+
     // --- what tests and other parts look at ---
     bool Connected() const { return connected_; }
     bool TechnicianAttached() const { return technicianAttached_; }
@@ -194,6 +200,7 @@ private:
     std::unique_ptr<ProxySocketConnection> connection_;
     std::unique_ptr<Framing> framing_;
     std::unique_ptr<UserClientSocket> engine_;
+    std::unique_ptr<TScanSurfaceHost> scan_;
 
     bool created_ = false;
     bool shownOnce_ = false;

@@ -1,0 +1,15 @@
+// IMainThread for the Qt program: a worker's synchronised call becomes a blocking queued call
+// into the application's thread; on that thread it runs at once.
+#pragma once
+
+#include "platform/MainThread.h"
+
+namespace zkv {
+
+class QtMainThread final : public IMainThread {
+public:
+    void Invoke(const std::function<void()>& fn) override;
+    void ProcessEvents() override;
+};
+
+} // namespace zkv
