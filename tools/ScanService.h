@@ -43,8 +43,9 @@ public:
     // --- IScanService ---
     // True from a successful start until the end handler has run.
     bool ScanRunning() const override { return active_; }
-    // Refused (false, nothing started) unless the record holds 56 bytes with count > 0,
-    // start >= 0 and a range inside the 32-bit address, a device is there, and no scan runs.
+    // Refused (false, nothing started) unless the record holds 56 bytes (more are ignored)
+    // with count > 0, start >= 0 and a range inside the 32-bit address, a device is there,
+    // and no scan runs.
     bool StartScan(std::span<const std::uint8_t> params, std::int32_t destination) override;
     void RequestStop() override;
 

@@ -8,7 +8,7 @@
 namespace zkv {
 
 bool ScanSurfaceParams::Decode(std::span<const std::uint8_t> in) {
-    if (in.size() != kSize)
+    if (in.size() < kSize)
         return false;
     const std::uint8_t* p = in.data();
     start = GetI32(p + 0);

@@ -53,7 +53,7 @@ struct ScanSurfaceParams {
     std::array<std::uint8_t, 3> padding{};
 
     bool Has(std::uint8_t f) const { return (flags & f) != 0; }
-    // False (record unchanged) unless `in` holds exactly 56 bytes.
+    // The first 56 bytes of `in`; false (record unchanged) when there are fewer.
     bool Decode(std::span<const std::uint8_t> in);
     std::array<std::uint8_t, kSize> Encode() const;
 };
