@@ -59,11 +59,11 @@ inline ScanSurfaceParams Params(std::int32_t start, std::int32_t count, std::uin
     return p;
 }
 
-// A drive on the simulated channel, identified (so the scan knows its caching features), with a
-// scan service whose results a RecordingLink keeps.
-struct ScanLab {
-    explicit ScanLab(SimDeviceConfig disk, bool realClock = false) : lab(disk) {
-        if (realClock) { // the same drive, taking real time for its slow sectors
+// A drive on the simulated channel, identified (so the scan knows its caching features).
+// `realClock`: its slow sectors take real time.
+struct ScanDrive {
+    explicit ScanDrive(SimDeviceConfig disk, bool realClock = false) : lab(disk) {
+        if (realClock) {
             SimHardwareConfig cfg;
             SimChannelConfig ch;
             ch.master = std::move(disk);
@@ -79,6 +79,13 @@ struct ScanLab {
         lab.dev->SelectDevice();
         lab.dev->IdentifyDevice(info);
     }
+    Lab lab;
+    RecordingLink link;
+};
+
+// The drive with a scan service whose results the RecordingLink keeps.
+struct ScanLab : ScanDrive {
+    using ScanDrive::ScanDrive;
     bool Start(const ScanSurfaceParams& p) {
         auto bytes = p.Encode();
         return service.StartScan(bytes, 77);
@@ -90,8 +97,6 @@ struct ScanLab {
         return link.All();
     }
 
-    Lab lab;
-    RecordingLink link;
     DirectMainThread main;
     ScanService service{[this] { return lab.dev.get(); }, &link, main};
 };

