@@ -90,7 +90,7 @@ private:
     std::int32_t destination_ = 0;
     bool writeCacheOff_ = false;
     bool lookAheadOff_ = false;
-    bool stopRequested_ = false;
+    std::atomic<bool> stopRequested_{false};
     bool lastStopped_ = false;
 };
 
