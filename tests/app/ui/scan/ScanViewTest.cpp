@@ -1,9 +1,11 @@
 // The scan window driven by a real scan on the simulated drive, through Qt's main thread.
+#include "tests/app/ui/WorkFormSupport.h"
 #include "tests/unit/scan/ScanSupport.h"
 #include "tools/MessageDialog.h"
 #include "tools/ui/TfrmScanView.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QTabWidget>
@@ -100,6 +102,29 @@ TEST(ScanView, CloseAsksBeforeStoppingTheScan) {
     std::lock_guard g(v.link.lock);
     ASSERT_FALSE(v.link.packets.empty());
     EXPECT_TRUE(v.link.packets.back().over);
+}
+
+// The work form's scan: due results leave through its message 1027; closing the window stops
+// the scan.
+TEST(ScanView, WorkFormForwardsResultsAndStopsTheScanOnClose) {
+    test::FormUnderTest f("127.0.0.1", 9);
+    test::ScanDrive d(ViewLab::Drive(3000), true);
+    TScanSurfaceHost& scan = f.form->Scan();
+    scan.SetDeviceSource([&] { return d.lab.dev.get(); });
+    scan.SetLink(&d.link);
+    ScanSurfaceParams p = test::Params(0, 3000 * 256);
+    p.sliceMs = 20;
+    ASSERT_TRUE(scan.Service().StartScan(p.Encode(), 9));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (scan.Service().Model().Batches() < 3 && std::chrono::steady_clock::now() < until)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    QCloseEvent close;
+    QApplication::sendEvent(f.form.get(), &close);
+    ASSERT_TRUE(scan.Service().WaitForEnd(std::chrono::seconds(30)));
+    EXPECT_TRUE(scan.Service().LastStopped());
+    std::lock_guard g(d.link.lock);
+    EXPECT_GE(d.link.packets.size(), 3u); // one per slice, through 1027
+    EXPECT_TRUE(d.link.packets.back().over);
 }
 
 // ZKV_SCAN_SCREENSHOT=FILE: the window during a scan with blocks of every class, saved as PNG.
