@@ -223,13 +223,13 @@ TEST(ScanRepair, RewriteRemapAndControlRead) {
 TEST(ScanStop, StopAndAbortDuringASliceDeliverThePartialBatch) {
     SimDeviceConfig d = Disk();
     for (std::uint64_t i = 0; i < 40; ++i)
-        d.slow.push_back({i * 256, 1, 20}); // 20 ms of real time per block
+        d.slow.push_back({i * 256, 1, 40}); // 40 ms of real time per block
     for (bool abort : {false, true}) {
         ScanLab s(d, true);
         ScanSurfaceParams p = Params(0, 40 * 256);
         p.sliceMs = 1'000'000;
         ASSERT_TRUE(s.Start(p));
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         if (abort)
             s.lab.flags.SetAbortRequest();
         else
