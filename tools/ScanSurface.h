@@ -37,7 +37,7 @@ inline constexpr std::int32_t kScanBlock28 = 256;
 // Sectors at or above this address are never remapped (the remap command is 28-bit only).
 inline constexpr std::int64_t kRemapLimit = 0x0FFFFFFF;
 
-#pragma pack(push, 1)
+// The records in memory, naturally aligned; their wire layouts below are checked field by field.
 struct ScanSurfaceParams {
     static constexpr std::size_t kSize = 56;
 
@@ -73,14 +73,36 @@ struct ScanSurfaceResult {
     void EncodeTo(std::uint8_t* out) const;
     static ScanSurfaceResult DecodeFrom(const std::uint8_t* in);
 };
+
+#pragma pack(push, 1)
+// The records exactly as they lie on the wire, for the layout checks only: nothing is ever cast
+// onto a buffer with them (Encode/Decode move each field explicitly, little-endian).
+struct ScanSurfaceParamsLayout {
+    std::int32_t start, count, blockSize;
+    std::uint32_t timeout[6];
+    std::uint32_t commandTimeout;
+    std::int32_t attempts;
+    std::uint32_t reportPeriod;
+    std::int32_t sliceMs;
+    std::uint8_t flags;
+    std::uint8_t padding[3];
+};
+struct ScanSurfaceResultLayout {
+    std::int64_t lba, sectors;
+    std::uint32_t timeMs, status, error, resultFlags, code;
+};
 #pragma pack(pop)
-static_assert(sizeof(ScanSurfaceParams) == ScanSurfaceParams::kSize);
-static_assert(offsetof(ScanSurfaceParams, commandTimeout) == 36);
-static_assert(offsetof(ScanSurfaceParams, sliceMs) == 48);
-static_assert(offsetof(ScanSurfaceParams, flags) == 52);
-static_assert(sizeof(ScanSurfaceResult) == ScanSurfaceResult::kSize);
-static_assert(offsetof(ScanSurfaceResult, timeMs) == 16);
-static_assert(offsetof(ScanSurfaceResult, code) == 32);
+static_assert(sizeof(ScanSurfaceParamsLayout) == ScanSurfaceParams::kSize);
+static_assert(offsetof(ScanSurfaceParamsLayout, timeout) == 12);
+static_assert(offsetof(ScanSurfaceParamsLayout, commandTimeout) == 36);
+static_assert(offsetof(ScanSurfaceParamsLayout, attempts) == 40);
+static_assert(offsetof(ScanSurfaceParamsLayout, reportPeriod) == 44);
+static_assert(offsetof(ScanSurfaceParamsLayout, sliceMs) == 48);
+static_assert(offsetof(ScanSurfaceParamsLayout, flags) == 52);
+static_assert(sizeof(ScanSurfaceResultLayout) == ScanSurfaceResult::kSize);
+static_assert(offsetof(ScanSurfaceResultLayout, timeMs) == 16);
+static_assert(offsetof(ScanSurfaceResultLayout, resultFlags) == 28);
+static_assert(offsetof(ScanSurfaceResultLayout, code) == 32);
 
 // The steps of a scan, each one ATA command.
 enum class ScanStep { Seek, Verify, ReadLong, Remap, Rewrite, ControlRead };
