@@ -4,7 +4,6 @@
 #include "agent/ui/TerminalAndScreens.h"
 
 #include "app/Pictures.h"
-#include "app/QtMainThread.h"
 #include "app/TfrmMainForm.h"
 #include "app/model/LampModel.h"
 #include "app/model/SessionLog.h"
@@ -18,6 +17,8 @@
 #include "tools/MessageDialog.h"
 #include "tools/UpdateHandOver.h"
 #include "tools/VersionUpdate.h"
+#include "tools/ui/QtMainThread.h"
+#include "tools/ui/TfrmScanView.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -111,6 +112,20 @@ TfrmWorkForm::TfrmWorkForm(WorkFormStartup startup, QWidget* parent)
     InstallTerminalAndScreens();
     if (!secondInstance_)
         RestorePlacement();
+
+    // The surface scan: its window shows when a scan starts; due results leave through 1027.
+    scan_ = std::make_unique<TScanSurfaceHost>();
+    scan_->Service().SetReportHook([this] {
+        TWorkFormMessage m(kMsgSendScan);
+        QCoreApplication::sendEvent(this, &m);
+    });
+    closeHooks.scanRunning = [this] { return scan_ && scan_->Service().ScanRunning(); };
+    closeHooks.stopScan = [this] { StopScan(); };
+}
+
+void TfrmWorkForm::StopScan() {
+    if (scan_)
+        scan_->StopScan();
 }
 
 void TfrmWorkForm::InstallTerminalAndScreens() {
@@ -142,6 +157,7 @@ void TfrmWorkForm::InstallTerminalAndScreens() {
 }
 
 TfrmWorkForm::~TfrmWorkForm() {
+    scan_.reset(); // stops a running scan and waits for its thread
     // A version check still running may be waiting in a synchronised call: let it finish.
     closing_ = true;
     if (versionUpdate_) {
@@ -389,6 +405,7 @@ void TfrmWorkForm::hideEvent(QHideEvent* e) {
     QMainWindow::hideEvent(e);
     if (e->spontaneous())
         return; // minimised: the connection stays
+    StopScan();
     StopConnection();
     technicianAttached_ = false;
     detailedLogging_ = false;
@@ -473,7 +490,7 @@ void TfrmWorkForm::HandleMessage(const TWorkFormMessage& m) {
         }
         break;
     case kMsgSendScan:
-        // Sent by the scan result view, which comes with the surface scan.
+        scan_->Service().SendCollected();
         break;
     default:
         break;
@@ -575,6 +592,7 @@ void TfrmWorkForm::ClientSocketError(int code) {
 }
 
 void TfrmWorkForm::ClientSocketDisconnect() {
+    StopScan();
     technicianAttached_ = false;
     detailedLogging_ = false;
     if (engine_) {

@@ -46,6 +46,7 @@ class IHttpClient;
 class IVersionUpdateHost;
 class InstanceLock;
 class ScopedQtMainThread;
+class TScanSurfaceHost;
 
 // Window messages of the work form, numbered WM_USER + n with WM_USER = 1024.
 inline constexpr int kWmUser = 1024;
@@ -138,6 +139,11 @@ public:
     void CloseConnection() override { ClientSocket->Close(); }
     void StopPingTimer() override { tmrPing->stop(); }
     bool SendPacket(PacketRecord& packet) override;
+
+    // --- the surface scan: its service (IScanService for the engine) and window ---
+    TScanSurfaceHost& Scan() { return *scan_; }
+    // Asks a running scan to stop (the window closes or hides, the connection drops).
+    void StopScan();
 
     // --- what tests and other parts look at ---
     bool Connected() const { return connected_; }
@@ -239,6 +245,7 @@ private:
     std::unique_ptr<Framing> framing_;
     std::unique_ptr<UserClientSocket> engine_;
     std::unique_ptr<TTerminalAndScreens> terminalAndScreens_;
+    std::unique_ptr<TScanSurfaceHost> scan_;
 
     bool created_ = false;
     bool shownOnce_ = false;

@@ -278,7 +278,8 @@ void SimAtaDevice::Update(std::uint64_t now) {
             break;
         }
         case After::AcceptWrite: {
-            int err = DefectError(lba_, true);
+            // The reallocation takes its sector of data whatever the defect.
+            int err = op_ == 0x50 ? 0 : DefectError(lba_, true);
             if (err) {
                 FailAt(lba_, static_cast<std::uint8_t>(err));
                 break;
@@ -290,6 +291,11 @@ void SimAtaDevice::Update(std::uint64_t now) {
             break;
         }
         case After::CommitWrite:
+            if (op_ == 0x50) { // reallocation: the defect goes, the data stays
+                defects_.erase(lba_);
+                Complete();
+                break;
+            }
             store_->Write(lba_, xfer_.data());
             // A successful write of a pending sector reallocates it.
             if (auto it = defects_.find(lba_);
@@ -581,15 +587,16 @@ void SimAtaDevice::Command(std::uint8_t op, std::uint64_t now) {
     case 0x23:
         StartTransfer(now);
         return;
-    case 0x50: { // reallocate the addressed sector
+    case 0x50: { // reallocate the addressed sector: one sector of data out, then done
         std::uint64_t lba = 0;
         if (!AddressFromRegs(lba) || lba >= sectors_) {
             failError_ = kIDNF;
             Busy(now, t_.command, After::Fail);
             return;
         }
-        defects_.erase(lba);
-        Busy(now, t_.seek, After::Complete);
+        lba_ = lba;
+        remaining_ = 1;
+        Busy(now, t_.seek, After::AcceptWrite);
         return;
     }
     case 0xEF:

@@ -26,7 +26,8 @@
 //         Any other parameter 0 only records the nine bytes.
 // A RAM address beyond the "ram" bytes aborts the command.
 //
-// 0x50 reallocates the addressed sector: its defect is cleared, the data kept.
+// 0x50 reallocates the addressed sector: it takes one sector of data out (PIO), then the
+// sector's defect is cleared and its data kept.
 #pragma once
 
 #include "platform/SmallPort.h"

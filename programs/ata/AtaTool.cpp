@@ -1,4 +1,5 @@
 #include "programs/ata/AtaTool.h"
+#include "programs/ata/ScanVerb.h"
 
 #include "ata/HDCDevice.h"
 #include "platform/LinuxSmallPort.h"
@@ -21,7 +22,8 @@ constexpr int kUsage = 2;
 
 const char* kUsageText =
     "usage: zelkova-ata [--hardware linux | --hardware sim:FILE] [--channel CMD:CTL] [--slave]\n"
-    "                   detect | identify | status | read LBA [COUNT] | exec RECORD [DATA]\n";
+    "                   detect | identify | status | read LBA [COUNT] | exec RECORD [DATA]\n"
+    "                   scan START COUNT [scan options; see scan --help]\n";
 
 // Decimal or 0x-hex, the whole text, within [0, max].
 bool ParseNumber(const std::string& s, std::uint64_t max, std::uint64_t& out) {
@@ -187,6 +189,8 @@ int Run(THDCDevice& dev, const Options& o, std::ostream& out, std::ostream& err)
             << "\n";
         return rec.Result == 0 ? 0 : 1;
     }
+    if (verb == "scan")
+        return RunScanVerb(dev, {o.command.begin() + 1, o.command.end()}, out, err);
     return Fail(err, "unknown command " + verb);
 }
 

@@ -166,6 +166,9 @@ TEST(Defects, WritingAnUncSectorReallocatesIt) {
     // An IDNF sector stays bad for writes too, until the remap opcode reallocates it.
     EXPECT_EQ(lab.Write(78, data).Result, ATA_DEVICE_ERROR);
     AtaCommandRecord remap = Lab::Rw(0x50, 78, 1, RESETENABLE, 2000);
+    remap.Protocol = PR_PIO_WRITE; // one sector of data out, as drives take it
+    remap.DataLen = 512;
+    remap.Buffer.assign(512, 0);
     lab.dev->ExecuteCommand(remap);
     EXPECT_EQ(remap.Result, ATA_OK);
     EXPECT_EQ(lab.Read(78).Result, ATA_OK);

@@ -1,4 +1,5 @@
-// The desktop client's IMainThread: a blocking queued call into the GUI thread.
+// IMainThread for the Qt program: a worker's synchronised call becomes a blocking queued call
+// into the application's thread; on that thread it runs at once.
 #pragma once
 
 #include "platform/MainThread.h"

@@ -1,4 +1,4 @@
-#include "app/QtMainThread.h"
+#include "tools/ui/QtMainThread.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

@@ -1,0 +1,17 @@
+// zelkova-ata scan: the surface scan engine on one channel, one JSON line per reported block.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace zkv {
+
+class THDCDevice;
+
+// `args` are the words after "scan". Exit status: 0 when the scan completed, 1 when it was
+// stopped or the drive failed to answer, 2 for a usage error.
+int RunScanVerb(THDCDevice& dev, const std::vector<std::string>& args, std::ostream& out,
+                std::ostream& err);
+
+} // namespace zkv
