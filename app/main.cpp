@@ -4,6 +4,8 @@
 #include "app/model/SessionLog.h"
 #include "support/Deployment.h"
 #include "support/Version.h"
+#include "tools/ui/QtMainThread.h"
+#include "tools/ui/TfrmMessageDlg.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -77,6 +79,15 @@ int main(int argc, char** argv) {
         std::signal(SIGTERM, OnTerminate);
         std::signal(SIGINT, OnTerminate);
     }
+    // Worker threads reach the window through the GUI thread's event loop; questions go to the
+    // Qt dialog, or with --unattended are answered without a person and logged.
+    zkv::QtMainThread mainThread;
+    zkv::SetMainThread(&mainThread);
+    zkv::QtMessageDialog qtDialog;
+    zkv::UnattendedMessageDialog unattendedDialog(
+        [](const std::string& line) { std::cerr << "zelkova-user-client: " << line << "\n"; });
+    zkv::ScopedMessageDialog dialog(
+        options.unattended ? static_cast<zkv::IMessageDialog&>(unattendedDialog) : qtDialog);
     zkv::TfrmWorkForm form(startup);
     QSocketNotifier notifier(gSignalPipe[0], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &form, [&form] {

@@ -1,0 +1,41 @@
+#include "tools/ui/QtMainThread.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <exception>
+
+namespace zkv {
+
+QtMainThread::QtMainThread(QObject* parent) : QObject(parent) {}
+
+QtMainThread::~QtMainThread() {
+    if (&MainThread() == this)
+        SetMainThread(nullptr);
+}
+
+void QtMainThread::Invoke(const std::function<void()>& fn) {
+    if (QThread::currentThread() == thread()) {
+        fn();
+        return;
+    }
+    std::exception_ptr failure;
+    QMetaObject::invokeMethod(
+        this,
+        [&] {
+            try {
+                fn();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        },
+        Qt::BlockingQueuedConnection);
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void QtMainThread::ProcessEvents() {
+    QCoreApplication::processEvents();
+}
+
+} // namespace zkv
