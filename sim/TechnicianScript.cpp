@@ -271,7 +271,9 @@ bool WizardItemData(const Json& wz, std::vector<std::uint8_t>& data, std::string
         w.U8(static_cast<std::uint8_t>(wz.value("needHelp", 0)));
         PutText(w, wz.value("helpLink", std::string()));
         if (wz.contains("truncate")) {
-            const std::size_t n = wz.at("truncate").get<std::size_t>();
+            std::uint64_t n = 0;
+            if (!Unsigned(wz, "truncate", 0xFFFFFFFF, n, error))
+                return false;
             if (n < data.size())
                 data.resize(n);
         }
@@ -311,7 +313,8 @@ bool ParseScriptLine(const Json& in, ScriptStep& step, std::string& error) {
     if (!ExpandItems(line, ataItems, error))
         return false;
     // A batch of ATA records travels with the ATA flag unless the header says otherwise.
-    if (ataItems && !(line.contains("header") && line["header"].contains("flags")))
+    if (ataItems && (!line.contains("header") ||
+                     (line["header"].is_object() && !line["header"].contains("flags"))))
         line["header"]["flags"] = kPacketFlagAta;
     PacketRecord p;
     bool keepalive = false;
@@ -338,7 +341,13 @@ bool ReadScript(const std::string& file, std::vector<ScriptStep>& script, std::o
         Json j = Json::parse(text, nullptr, false);
         ScriptStep step;
         std::string why = "not a JSON object";
-        if (j.is_discarded() || !ParseScriptLine(j, step, why)) {
+        bool ok = false;
+        try {
+            ok = !j.is_discarded() && ParseScriptLine(j, step, why);
+        } catch (const Json::exception& e) {
+            why = e.what();
+        }
+        if (!ok) {
             err << "zelkova-service-sim: " << file << ":" << lineNo << ": " << why << "\n";
             return false;
         }
