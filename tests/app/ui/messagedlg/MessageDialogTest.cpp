@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextBrowser>
@@ -90,6 +91,9 @@ TEST(MessageDialog, AWideMessageWidensTheWindowAndTheButtonsAreCentredAgain) {
     EXPECT_EQ(dlg.height(), 139);
     ASSERT_EQ(dlg.Buttons().size(), 1u);
     EXPECT_EQ(dlg.Buttons()[0]->x(), 8 + (w - 91) / 2);
+    const QRect screen = dlg.screen()->availableGeometry();
+    EXPECT_EQ(dlg.x(), screen.x() + (screen.width() - w) / 2);
+    EXPECT_EQ(dlg.y(), screen.y() + (screen.height() - 139) / 2);
 }
 
 TEST(MessageDialog, HtmlIsRenderedPreformattedArialOnGreyAndLinksOpenOutside) {
