@@ -259,7 +259,8 @@ public:
             DecorateAtaReply(p, j);
         out_ << j.dump(-1, ' ', false, Json::error_handler_t::replace) << std::endl;
         if (reply) {
-            repliesSeen_.insert(p.header.exchangeId);
+            if (lastExchangeId_ && *lastExchangeId_ == p.header.exchangeId)
+                lastReplied_ = true;
             if (waitingFor_ && *waitingFor_ == p.header.exchangeId) {
                 waitingFor_.reset();
                 ++step_;
@@ -510,7 +511,7 @@ private:
                 continue;
             }
             if (step.kind == ScriptStep::Kind::WaitReply) {
-                if (lastExchangeId_ && !repliesSeen_.count(*lastExchangeId_)) {
+                if (lastExchangeId_ && !lastReplied_) {
                     waitingFor_ = *lastExchangeId_;
                     waitDeadline_ =
                         std::max(cursor_, Clock::now()) + std::chrono::milliseconds(step.ms);
@@ -553,7 +554,7 @@ private:
         if (!step.exchangeIdGiven && (awaited || step.ata))
             p.header.exchangeId = nextExchangeId_++;
         lastExchangeId_ = p.header.exchangeId;
-        repliesSeen_.erase(p.header.exchangeId);
+        lastReplied_ = false;
         if (step.ata)
             ataBatches_.insert(p.header.exchangeId);
         // The client answers a key packet already under the new key: the key packet itself
@@ -645,12 +646,12 @@ private:
     std::optional<Clock::time_point> nextKeepalive_;
 
     // The script's progress: the next step, the reply waited for and until when, the last
-    // packet's exchange identifier, the replies seen since it was sent, the ATA batches sent.
+    // packet's exchange identifier and whether its reply came, the ATA batches sent.
     std::size_t step_ = 0;
     std::optional<std::uint32_t> waitingFor_;
     Clock::time_point waitDeadline_;
     std::optional<std::uint32_t> lastExchangeId_;
-    std::set<std::uint32_t> repliesSeen_;
+    bool lastReplied_ = false;
     std::set<std::uint32_t> ataBatches_;
     std::uint32_t nextExchangeId_ = 1;
 };
