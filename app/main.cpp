@@ -5,6 +5,8 @@
 #include "support/Deployment.h"
 #include "support/Version.h"
 #include "tools/MessageDialog.h"
+#include "tools/ui/QtMainThread.h"
+#include "tools/ui/TfrmMessageDlg.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -78,12 +80,15 @@ int main(int argc, char** argv) {
         std::signal(SIGTERM, OnTerminate);
         std::signal(SIGINT, OnTerminate);
     }
-    // Without a person every question gets its default answer, told on standard error.
+    // Worker threads reach the window through the GUI thread's event loop; questions go to the
+    // Qt dialog, or with --unattended are answered without a person and logged.
+    zkv::QtMainThread mainThread;
+    zkv::SetMainThread(&mainThread);
+    zkv::QtMessageDialog qtDialog;
     zkv::UnattendedMessageDialog unattendedDialog(
         [](const std::string& line) { std::cerr << "zelkova-user-client: " << line << "\n"; });
-    std::unique_ptr<zkv::ScopedMessageDialog> unattendedScope;
-    if (startup.unattended)
-        unattendedScope = std::make_unique<zkv::ScopedMessageDialog>(unattendedDialog);
+    zkv::ScopedMessageDialog dialog(
+        options.unattended ? static_cast<zkv::IMessageDialog&>(unattendedDialog) : qtDialog);
     zkv::TfrmWorkForm form(startup);
     QSocketNotifier notifier(gSignalPipe[0], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &form, [&form] {

@@ -1,5 +1,5 @@
 // zelkova-service-sim: the loopback stand-in for the service's server.
-#include "programs/service-sim/ServiceSim.h"
+#include "sim/ServiceSim.h"
 
 #include <csignal>
 #include <iostream>

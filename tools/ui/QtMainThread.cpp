@@ -1,39 +1,62 @@
 #include "tools/ui/QtMainThread.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
 #include <QThread>
+
+#include <exception>
 
 namespace zkv {
 
+QtMainThread::QtMainThread(QObject* parent) : QObject(parent) {}
+
+QtMainThread::~QtMainThread() {
+    if (&MainThread() == this)
+        SetMainThread(nullptr);
+}
+
 void QtMainThread::Invoke(const std::function<void()>& fn) {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app || QThread::currentThread() == app->thread()) {
+    if (QThread::currentThread() == thread()) {
         fn();
         return;
     }
+    std::exception_ptr failure;
     QMetaObject::invokeMethod(
-        app, [&fn] { fn(); }, Qt::BlockingQueuedConnection);
+        this,
+        [&] {
+            try {
+                fn();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        },
+        Qt::BlockingQueuedConnection);
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 void QtMainThread::ProcessEvents() {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    QCoreApplication::processEvents();
 }
 
 namespace {
-QtMainThread gQtMainThread;
+QtMainThread* gScoped = nullptr;
 int gScopes = 0;
 IMainThread* gPrevious = nullptr;
 } // namespace
 
 ScopedQtMainThread::ScopedQtMainThread() {
-    if (gScopes++ == 0)
-        gPrevious = SetMainThread(&gQtMainThread);
+    if (gScopes++ == 0) {
+        gScoped = new QtMainThread;
+        gPrevious = SetMainThread(gScoped);
+    }
 }
 
 ScopedQtMainThread::~ScopedQtMainThread() {
-    if (--gScopes == 0)
+    if (--gScopes == 0) {
         SetMainThread(gPrevious);
+        delete gScoped;
+        gScoped = nullptr;
+    }
 }
 
 } // namespace zkv

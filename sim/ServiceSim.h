@@ -3,8 +3,10 @@
 //
 // It answers the login (with a fresh per-connection key, an identifier, optionally an order
 // record, a chosen result code and message) and the engagement request; sends keep-alive
-// headers; plays a technician script of JSON lines once the engagement is open; and prints
-// every packet it receives in the protocol inspector's decode form. On request it misbehaves
+// headers; plays a technician script of JSON lines once the engagement is open (packets,
+// pauses, waits for the client's reply, ATA batches given as records by field name); and
+// prints every packet it receives in the protocol inspector's decode form, replies to ATA
+// batches with their records, data and traces decoded. On request it misbehaves
 // the ways a network and a broken server can: headers split over segments, bodies in tiny
 // segments, damaged headers, undecodable bodies, connections closed early.
 #pragma once

@@ -1,4 +1,6 @@
-#include "programs/service-sim/ServiceSim.h"
+#include "sim/ServiceSim.h"
+
+#include "sim/TechnicianScript.h"
 
 #include "platform/PosixConnection.h"
 #include "protocol/Framing.h"
@@ -17,6 +19,7 @@
 #include <ostream>
 #include <poll.h>
 #include <random>
+#include <set>
 #include <sstream>
 
 namespace zkv::sim {
@@ -64,9 +67,9 @@ const char* const kUsage =
     "                         shows the connection survived: keepalive, corrupt-header (one\n"
     "                         flipped bit), huge-header (intact, announcing 1 GiB),\n"
     "                         undecodable-body (intact header, body of random bytes)\n"
-    "  --script FILE          JSON lines in the input form of `zelkova-wire encode`, sent in\n"
-    "                         order with the connection's key; a line {\"delay_ms\": N} pauses.\n"
-    "                         A CMD_SET_KEY item switches the stand-in to its key at once.\n"
+    "  --script FILE          a technician script: JSON lines in the input form of\n"
+    "                         `zelkova-wire encode`, sent in order with the connection's key\n"
+    "                         (see \"Scripts\" below)\n"
     "\n"
     "Delivery:\n"
     "  --keepalive-ms N       send a keep-alive header every N ms (default 0: none)\n"
@@ -78,7 +81,29 @@ const char* const kUsage =
     "  --close-after-script   close once the faults and the script are written (after a\n"
     "                         pause that ends the script)\n"
     "\n"
-    "  --help                 show this text\n";
+    "  --help                 show this text\n"
+    "\n"
+    "Scripts (one JSON object a line; docs/service-sim.md has the details):\n"
+    "  {\"delay_ms\": N}        pause N ms before the next packet\n"
+    "  {\"wait_reply_ms\": N}   wait for the client's reply to the previous packet (same\n"
+    "                         exchange_id), at most N ms (up to 600000); on time-out print\n"
+    "                         {\"event\": \"wait_timeout\"} and go on\n"
+    "  {\"header\": {...}, \"items\": [...]}   a packet; an item may give instead of \"data\"\n"
+    "      \"ata\": {command, features, count, lba, device, protocol, time, dataLen, tag,\n"
+    "              repeat, flags, result, data, or any register: FR SC SN CL CH DH CR FR1\n"
+    "              SN1 SC1 CL1 CH1 ER SR DC AC Data BufferRef}   a CMD_ATA_COMMAND record\n"
+    "              (protocol by number or name, e.g. \"PR_PIO_READ\"; flags by number or\n"
+    "              names, e.g. [\"EXTADDR\", \"WRITELOG\"]; data = hex bytes to write)\n"
+    "      \"wizard\": {message, dlgType, buttons, needHelp, helpLink}   a TWizFormData\n"
+    "    a packet with \"ata\" items carries the ATA flag (header flag 8) unless its header\n"
+    "    gives \"flags\"\n"
+    "  {\"keepalive\": true}    a keep-alive header\n"
+    "  A packet that is waited for or carries ATA records gets a fresh exchange_id unless it\n"
+    "  gives one. A CMD_SET_KEY item of 56 bytes: the key packet goes out under the old key;\n"
+    "  after it the stand-in encodes with the new key, and decodes with it what the client\n"
+    "  sends once the key packet is written. Replies to ATA batches are printed with an\n"
+    "  \"ata\" member per item: the record's fields, the data read, the trace of each attempt\n"
+    "  (or the dialog's answer, \"wizard_result\").\n";
 
 namespace {
 
@@ -137,16 +162,13 @@ Key RandomKey() {
     return k;
 }
 
-struct ScriptLine {
-    int delayMs = -1; // >= 0: a pause
-    Json packet;
-};
-
 struct Segment {
     std::vector<std::uint8_t> bytes;
     std::size_t sent = 0;
     Clock::time_point due;
     bool closeAfter = false;
+    // Once this segment is written, what the client sends is decoded with this key.
+    std::optional<Key> receiveKeyAfter;
 };
 
 class Session;
@@ -167,8 +189,8 @@ private:
 class Session : public IFramingHost, public IFramingObserver {
 public:
     Session(int fd, int index, std::int32_t ownId, const ServiceOptions& o,
-            const std::vector<ScriptLine>& script, std::ostream& out, std::ostream& err)
-        : conn_(fd), framing_(conn_, *this, transport_), processor_(*this), o_(o), script_(script),
+            const std::vector<ScriptStep>& script, std::ostream& out, std::ostream& err)
+        : conn_(fd), framing_(conn_, *this, receive_), processor_(*this), o_(o), script_(script),
           out_(out), err_(err), index_(index), ownId_(ownId) {
         framing_.SetObserver(this);
         const auto now = Clock::now();
@@ -225,12 +247,26 @@ public:
         WireEvent ev;
         ev.offset = offset;
         ev.packet = p;
-        if (PacketConverter(p).GetStatus() != 0) {
+        const bool wellFormed = PacketConverter(p).GetStatus() == 0;
+        if (!wellFormed) {
             ev.type = WireEvent::Type::BadBody;
             ev.error = "item list is malformed";
             ev.packet.body.clear();
         }
-        Print(ev);
+        Json j = WireEventToJson(ev);
+        const bool reply = p.header.kind == REPLY_PACKET;
+        if (reply && wellFormed && ataBatches_.count(p.header.exchangeId))
+            DecorateAtaReply(p, j);
+        out_ << j.dump(-1, ' ', false, Json::error_handler_t::replace) << std::endl;
+        if (reply) {
+            if (lastExchangeId_ && *lastExchangeId_ == p.header.exchangeId)
+                lastReplied_ = true;
+            if (waitingFor_ && *waitingFor_ == p.header.exchangeId) {
+                waitingFor_.reset();
+                ++step_;
+                PlayScript();
+            }
+        }
     }
 
     void OnReadable() {
@@ -250,6 +286,17 @@ public:
             EnqueueKeepalive();
             *nextKeepalive_ += std::chrono::milliseconds(o_.keepaliveMs);
         }
+        if (waitingFor_ && now >= waitDeadline_) {
+            out_ << Json{{"event", "wait_timeout"},
+                         {"connection", index_},
+                         {"exchange_id", *waitingFor_},
+                         {"waited_ms", script_[step_].ms}}
+                        .dump()
+                 << std::endl;
+            waitingFor_.reset();
+            ++step_;
+            PlayScript();
+        }
         while (!queue_.empty() && queue_.front().due <= now && conn_.Active()) {
             Segment& s = queue_.front();
             long w = conn_.Send(s.bytes.data() + s.sent, s.bytes.size() - s.sent);
@@ -259,6 +306,8 @@ public:
             if (s.sent < s.bytes.size())
                 break;
             bool close = s.closeAfter;
+            if (s.receiveKeyAfter)
+                receive_.UseKey(*s.receiveKeyAfter);
             queue_.pop_front();
             if (close) {
                 conn_.Close();
@@ -281,6 +330,8 @@ public:
             t = std::min(t, std::max(*closeWhenDrained_, now));
         if (nextKeepalive_)
             t = std::min(t, *nextKeepalive_);
+        if (waitingFor_)
+            t = std::min(t, std::max(waitDeadline_, now));
         return t;
     }
 
@@ -315,15 +366,26 @@ public:
         reply.header.kind = REPLY_PACKET;
         reply.header.exchangeId = packet.header.exchangeId;
         // The login reply still travels under the built-in key; the key changes after it.
-        Enqueue(reply, loggedIn && o_.closeAfterLogin);
-        if (switchKey)
-            transport_.UseKey(key);
+        Enqueue(reply, loggedIn && o_.closeAfterLogin,
+                switchKey ? std::optional<Key>(key) : std::nullopt);
         if (opened)
             StartEngagement();
     }
 
 private:
     void Print(const WireEvent& ev) { out_ << WireEventToJson(ev).dump() << std::endl; }
+
+    // Adds the decoded record, data and trace to every item of a reply to an ATA batch.
+    void DecorateAtaReply(const PacketRecord& p, Json& j) {
+        PacketConverter items(p);
+        std::size_t i = 0;
+        while (const ItemRecord* it = items.NextItem()) {
+            Json decoded = DecodeAtaReply(it->Data());
+            if (!decoded.is_null() && i < j["items"].size())
+                j["items"][i]["ata"] = std::move(decoded);
+            ++i;
+        }
+    }
 
     ItemRecord LoginReply(const ItemRecord& login, const Key& key) {
         ItemRecord r(o_.loginStatus);
@@ -390,6 +452,8 @@ private:
     }
 
     void StartEngagement() {
+        step_ = 0;
+        waitingFor_.reset();
         for (std::size_t i = 0; i < o_.faults.size(); ++i) {
             const std::string& f = o_.faults[i];
             std::uint8_t raw[kHeaderSize];
@@ -433,38 +497,78 @@ private:
             p.header.kind = COMMAND_PACKET;
             Enqueue(p, false);
         }
-        for (const ScriptLine& line : script_) {
-            if (line.delayMs >= 0) {
-                cursor_ = std::max(cursor_, Clock::now()) + std::chrono::milliseconds(line.delayMs);
+        PlayScript();
+    }
+
+    // Sends the script's packets from the current step on, until a wait for a reply holds it
+    // up or the script ends. Pauses move the send time of what follows.
+    void PlayScript() {
+        while (step_ < script_.size()) {
+            const ScriptStep& step = script_[step_];
+            if (step.kind == ScriptStep::Kind::Delay) {
+                cursor_ = std::max(cursor_, Clock::now()) + std::chrono::milliseconds(step.ms);
+                ++step_;
                 continue;
             }
-            PacketRecord p;
-            bool keepalive = false;
-            std::string error;
-            PacketFromJson(line.packet, p, keepalive, error); // checked when the script was read
-            if (keepalive) {
-                std::uint8_t raw[kHeaderSize];
-                p.header.wireLength = 0;
-                p.header.Seal(raw);
-                EnqueueBytes({raw, raw + kHeaderSize}, {}, false);
-                continue;
-            }
-            std::optional<Key> newKey;
-            PacketConverter items(p);
-            while (const ItemRecord* it = items.NextItem()) {
-                if (it->code == CMD_SET_KEY && it->Data().size() >= kKeyLength) {
-                    Key k;
-                    std::copy_n(it->Data().begin(), kKeyLength, k.begin());
-                    newKey = k;
+            if (step.kind == ScriptStep::Kind::WaitReply) {
+                if (lastExchangeId_ && !lastReplied_) {
+                    waitingFor_ = *lastExchangeId_;
+                    waitDeadline_ =
+                        std::max(cursor_, Clock::now()) + std::chrono::milliseconds(step.ms);
+                    return;
                 }
+                ++step_;
+                continue;
             }
-            Enqueue(p, false);
-            if (newKey)
-                transport_.UseKey(*newKey);
+            SendStep(step, Awaited(step_));
+            ++step_;
         }
         // A pause at the end of the script still runs before the close.
-        if (o_.closeAfterScript)
+        if (o_.closeAfterScript && !closeWhenDrained_)
             closeWhenDrained_ = std::max(cursor_, Clock::now());
+    }
+
+    // Whether a wait for the reply follows the packet at `at` (pauses between them aside).
+    bool Awaited(std::size_t at) const {
+        for (std::size_t k = at + 1; k < script_.size(); ++k)
+            if (script_[k].kind != ScriptStep::Kind::Delay)
+                return script_[k].kind == ScriptStep::Kind::WaitReply;
+        return false;
+    }
+
+    void SendStep(const ScriptStep& step, bool awaited) {
+        PacketRecord p;
+        bool keepalive = false;
+        std::string error;
+        PacketFromJson(step.packet, p, keepalive, error); // checked when the script was read
+        if (keepalive) {
+            std::uint8_t raw[kHeaderSize];
+            p.header.wireLength = 0;
+            p.header.Seal(raw);
+            EnqueueBytes({raw, raw + kHeaderSize}, {}, false);
+            lastExchangeId_.reset();
+            return;
+        }
+        // A reply is recognised by its exchange identifier: a packet that is waited for or
+        // that carries ATA records gets a fresh one unless the script chose one.
+        if (!step.exchangeIdGiven && (awaited || step.ata))
+            p.header.exchangeId = nextExchangeId_++;
+        lastExchangeId_ = p.header.exchangeId;
+        lastReplied_ = false;
+        if (step.ata)
+            ataBatches_.insert(p.header.exchangeId);
+        // The client answers a key packet already under the new key: the key packet itself
+        // goes out under the old one, everything after it in both directions under the new.
+        std::optional<Key> newKey;
+        PacketConverter items(p);
+        while (const ItemRecord* it = items.NextItem()) {
+            if (it->code == CMD_SET_KEY && it->Data().size() >= kKeyLength) {
+                Key k;
+                std::copy_n(it->Data().begin(), kKeyLength, k.begin());
+                newKey = k;
+            }
+        }
+        Enqueue(p, false, newKey);
     }
 
     void EnqueueKeepalive() {
@@ -474,14 +578,21 @@ private:
         EnqueueBytes({raw, raw + kHeaderSize}, {}, false);
     }
 
-    void Enqueue(PacketRecord& p, bool closeAfter) {
-        if (!transport_.Encode(p)) {
+    // Encodes with the current send key and queues the packet. With `newKey`, the packets
+    // queued after it are encoded with that key, and the client's packets are decoded with it
+    // once this one has been written out.
+    void Enqueue(PacketRecord& p, bool closeAfter, std::optional<Key> newKey = std::nullopt) {
+        if (!send_.Encode(p)) {
             LogText("a packet could not be encoded");
             return;
         }
         std::uint8_t raw[kHeaderSize];
         p.header.Seal(raw);
         EnqueueBytes({raw, raw + kHeaderSize}, p.body, closeAfter);
+        if (newKey) {
+            send_.UseKey(*newKey);
+            queue_.back().receiveKeyAfter = newKey;
+        }
     }
 
     // One packet's bytes, cut as the delivery options say. Segments of one packet follow each
@@ -518,11 +629,12 @@ private:
     }
 
     PosixConnection conn_;
-    TransportData transport_;
+    TransportData receive_; // decodes what the client sends
+    TransportData send_;    // encodes what the stand-in sends
     Framing framing_;
     SessionProcessor processor_;
     const ServiceOptions& o_;
-    const std::vector<ScriptLine>& script_;
+    const std::vector<ScriptStep>& script_;
     std::ostream& out_;
     std::ostream& err_;
     int index_;
@@ -532,52 +644,22 @@ private:
     std::optional<Clock::time_point> closeAt_;
     std::optional<Clock::time_point> closeWhenDrained_;
     std::optional<Clock::time_point> nextKeepalive_;
+
+    // The script's progress: the next step, the reply waited for and until when, the last
+    // packet's exchange identifier and whether its reply came, the ATA batches sent.
+    std::size_t step_ = 0;
+    std::optional<std::uint32_t> waitingFor_;
+    Clock::time_point waitDeadline_;
+    std::optional<std::uint32_t> lastExchangeId_;
+    bool lastReplied_ = false;
+    std::set<std::uint32_t> ataBatches_;
+    std::uint32_t nextExchangeId_ = 1;
 };
 
 void SessionProcessor::ProcessCommandPacket(PacketRecord& packet, PacketRecord&, PacketRecord&) {
     // Answers are queued by the session itself so that they can be cut into segments and the
     // key can change after the login reply is encoded.
     session_.HandleCommand(packet);
-}
-
-bool ReadScript(const std::string& file, std::vector<ScriptLine>& script, std::ostream& err) {
-    std::ifstream in(file);
-    if (!in) {
-        err << "zelkova-service-sim: cannot open " << file << "\n";
-        return false;
-    }
-    std::string text;
-    int lineNo = 0;
-    while (std::getline(in, text)) {
-        ++lineNo;
-        if (text.find_first_not_of(" \t\r") == std::string::npos)
-            continue;
-        Json j = Json::parse(text, nullptr, false);
-        if (j.is_discarded() || !j.is_object()) {
-            err << "zelkova-service-sim: " << file << ":" << lineNo << ": not a JSON object\n";
-            return false;
-        }
-        ScriptLine line;
-        if (j.contains("delay_ms")) {
-            if (!j["delay_ms"].is_number_integer() || j["delay_ms"].get<long long>() < 0) {
-                err << "zelkova-service-sim: " << file << ":" << lineNo
-                    << ": delay_ms must be a whole number of milliseconds\n";
-                return false;
-            }
-            line.delayMs = static_cast<int>(j["delay_ms"].get<long long>());
-        } else {
-            PacketRecord p;
-            bool keepalive;
-            std::string why;
-            if (!PacketFromJson(j, p, keepalive, why)) {
-                err << "zelkova-service-sim: " << file << ":" << lineNo << ": " << why << "\n";
-                return false;
-            }
-            line.packet = std::move(j);
-        }
-        script.push_back(std::move(line));
-    }
-    return true;
 }
 
 } // namespace
@@ -720,7 +802,7 @@ int ParseOptions(const std::vector<std::string>& args, ServiceOptions& o, std::o
 
 int Serve(const ServiceOptions& o, std::ostream& out, std::ostream& err,
           const std::atomic<bool>& stop) {
-    std::vector<ScriptLine> script;
+    std::vector<ScriptStep> script;
     if (!o.scriptFile.empty() && !ReadScript(o.scriptFile, script, err))
         return 2;
     TcpListener listener;

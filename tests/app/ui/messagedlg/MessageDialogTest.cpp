@@ -1,0 +1,174 @@
+// The message dialog's layout, buttons and answers, and synchronised calls into the GUI thread.
+#include "tools/ui/QtMainThread.h"
+#include "tools/ui/TfrmMessageDlg.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QTextDocument>
+#include <QThread>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <thread>
+
+namespace zkv {
+namespace {
+
+TMessageDlgData Request(std::string text, std::int32_t buttons, bool help = false) {
+    TMessageDlgData r;
+    r.kind = MsgDlgType::Warning;
+    r.text = std::move(text);
+    r.buttons = buttons;
+    r.needHelp = help ? 1 : 0;
+    r.helpLink = "https://help.example.test/jumpers";
+    return r;
+}
+
+TEST(MessageDialog, CancelRetryHelpInOrderWithTheirGeometryAndHelpStaysOpen) {
+    TMessageDlgData r = Request("Check the cable.", mb::Cancel | mb::Retry, true);
+    TAddMsgData extra;
+    std::vector<QUrl> opened;
+    TfrmMessageDlg dlg(r, extra, [&](const QUrl& u) { opened.push_back(u); });
+    EXPECT_EQ(dlg.windowTitle(), "Warning");
+    EXPECT_FALSE(dlg.Icon()->isHidden());
+    EXPECT_EQ(dlg.size(), QSize(417, 139));
+    EXPECT_EQ(dlg.Browser()->geometry(), QRect(32, 0, 385, 106));
+    EXPECT_EQ(dlg.ButtonBar()->geometry(), QRect(0, 106, 417, 33));
+    ASSERT_EQ(dlg.Buttons().size(), 3u);
+    EXPECT_EQ(dlg.ButtonResults(), (std::vector<int>{mrCancel, mrRetry, mrHelp}));
+    // total 8 + 3 * 79 + 4 = 249, shifted by (417 - 249) / 2 = 84
+    const char* captions[] = {"Cancel", "Retry", "Help"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(dlg.Buttons()[i]->text(), captions[i]);
+        EXPECT_EQ(dlg.Buttons()[i]->geometry(), QRect(92 + 79 * i, 4, 75, 25));
+    }
+    dlg.show();
+    QTest::mouseClick(dlg.Buttons()[2], Qt::LeftButton);
+    EXPECT_TRUE(dlg.isVisible());
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0].toString(), "https://help.example.test/jumpers");
+    QTest::mouseClick(dlg.Buttons()[1], Qt::LeftButton);
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(r.result, mrRetry);
+}
+
+TEST(MessageDialog, WithoutButtonsOnlyClosingEndsItAndAnswersCancel) {
+    for (bool escape : {false, true}) {
+        TMessageDlgData r = Request("Please wait.", 0);
+        r.kind = MsgDlgType::Custom;
+        TAddMsgData extra;
+        TfrmMessageDlg dlg(r, extra);
+        EXPECT_TRUE(dlg.Buttons().empty());
+        EXPECT_TRUE(dlg.Icon()->isHidden());
+        EXPECT_EQ(dlg.windowTitle(), "Custom");
+        dlg.show();
+        if (escape)
+            QTest::keyClick(&dlg, Qt::Key_Escape);
+        else
+            dlg.close();
+        EXPECT_FALSE(dlg.isVisible());
+        EXPECT_EQ(r.result, mrCancel);
+    }
+}
+
+TEST(MessageDialog, AWideMessageWidensTheWindowAndTheButtonsAreCentredAgain) {
+    TMessageDlgData r = Request(std::string(50, 'W'), mb::OK);
+    TAddMsgData extra;
+    TfrmMessageDlg dlg(r, extra);
+    const int w = dlg.width();
+    EXPECT_GT(w, 417);
+    EXPECT_EQ(w - dlg.Browser()->width(), 32);
+    EXPECT_GE(dlg.Browser()->width(), std::ceil(dlg.Browser()->document()->idealWidth()));
+    EXPECT_EQ(dlg.height(), 139);
+    ASSERT_EQ(dlg.Buttons().size(), 1u);
+    EXPECT_EQ(dlg.Buttons()[0]->x(), 8 + (w - 91) / 2);
+    const QRect screen = dlg.screen()->availableGeometry();
+    EXPECT_EQ(dlg.x(), screen.x() + (screen.width() - w) / 2);
+    EXPECT_EQ(dlg.y(), screen.y() + (screen.height() - 139) / 2);
+}
+
+TEST(MessageDialog, HtmlIsRenderedPreformattedArialOnGreyAndLinksOpenOutside) {
+    TMessageDlgData r =
+        Request("Set the <b>jumper</b> as <a href=\"https://x.test/j\">shown</a>.", mb::OK);
+    TAddMsgData extra;
+    std::vector<QUrl> opened;
+    TfrmMessageDlg dlg(r, extra, [&](const QUrl& u) { opened.push_back(u); });
+    QTextDocument* doc = dlg.Browser()->document();
+    EXPECT_EQ(doc->toPlainText(), "Set the jumper as shown.");
+    EXPECT_EQ(dlg.Browser()->contextMenuPolicy(), Qt::NoContextMenu);
+    EXPECT_EQ(doc->rootFrame()->frameFormat().background().color(), QColor("#D4D0C8"));
+    bool bold = false, link = false, arial = true;
+    for (auto it = doc->begin().begin(); !it.atEnd(); ++it) {
+        const QTextCharFormat f = it.fragment().charFormat();
+        bold |= it.fragment().text() == "jumper" && f.fontWeight() == QFont::Bold;
+        link |= f.anchorHref() == "https://x.test/j";
+        arial &= f.fontFamilies().toStringList().contains("arial");
+    }
+    EXPECT_TRUE(bold);
+    EXPECT_TRUE(link);
+    EXPECT_TRUE(arial);
+    emit dlg.Browser()->anchorClicked(QUrl("https://x.test/j"));
+    ASSERT_EQ(opened.size(), 1u);
+}
+
+TEST(MessageDialog, TheExtraListOffersItsItemsAndAButtonStoresTheChoice) {
+    TMessageDlgData r = Request("Which drive?", mb::OK | mb::Cancel);
+    TAddMsgData extra;
+    extra.caption = "Drive";
+    extra.items = {"Master", "Slave", "Both"};
+    extra.choice = 7;
+    QtMessageDialog shower;
+    QTimer::singleShot(0, [&] {
+        auto* dlg = qobject_cast<TfrmMessageDlg*>(QApplication::activeModalWidget());
+        ASSERT_NE(dlg, nullptr);
+        EXPECT_EQ(dlg->ExtraCaption()->text(), "Drive");
+        EXPECT_EQ(dlg->ExtraCaption()->geometry().topLeft(), QPoint(32, 0));
+        EXPECT_EQ(dlg->ExtraList()->geometry().topLeft(), QPoint(32, 19));
+        EXPECT_EQ(dlg->ExtraList()->width(), 100);
+        EXPECT_FALSE(dlg->ExtraList()->isEditable());
+        EXPECT_EQ(dlg->ExtraList()->currentIndex(), 0);
+        EXPECT_EQ(dlg->Browser()->y(), 40);
+        EXPECT_EQ(extra.choice, -1); // nothing left over from an earlier question
+        dlg->ExtraList()->setCurrentIndex(2);
+        dlg->Buttons()[0]->click();
+    });
+    EXPECT_EQ(shower.Show(r, extra), mrOK);
+    EXPECT_EQ(extra.choice, 1);
+}
+
+TEST(QtMainThread, InvokeFromAWorkerRunsOnTheGuiThreadAndWaits) {
+    QtMainThread mainThread;
+    QThread* gui = QThread::currentThread();
+    QThread* ranOn = nullptr;
+    std::atomic<bool> done{false};
+    bool rethrown = false;
+    std::thread worker([&] {
+        mainThread.Invoke([&] { ranOn = QThread::currentThread(); });
+        try {
+            mainThread.Invoke([] { throw std::runtime_error("x"); });
+        } catch (const std::runtime_error&) {
+            rethrown = true;
+        }
+        done = true;
+    });
+    while (!done)
+        mainThread.ProcessEvents();
+    worker.join();
+    EXPECT_EQ(ranOn, gui);
+    EXPECT_TRUE(rethrown);
+    bool direct = false;
+    mainThread.Invoke([&] { direct = QThread::currentThread() == gui; });
+    EXPECT_TRUE(direct);
+}
+
+} // namespace
+} // namespace zkv
