@@ -63,12 +63,14 @@ struct DeviceChange {
 class IDeviceSetup {
 public:
     virtual ~IDeviceSetup() = default;
-    // The entries of one class, in a stable order (by PCI address, then channel).
+    // The entries of one class, in a stable order (by PCI address, then channel). Throws
+    // std::runtime_error when the devices cannot be listed at all.
     virtual std::vector<DeviceSetupEntry> Enumerate(DeviceClassKind kind) = 0;
     virtual DeviceStatus Status(const std::string& key) = 0;
     // Unbinds the function's kernel driver. Refused when the status is not disableable.
     virtual DeviceChange Disable(const std::string& key) = 0;
-    // Binds `driver` (the name Disable gave) to the function again.
+    // Binds `driver` (the name Disable gave) to the function again; with an empty name the
+    // kernel chooses the driver, as at boot.
     virtual DeviceChange Enable(const std::string& key, const std::string& driver) = 0;
 };
 

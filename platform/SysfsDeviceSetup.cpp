@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -160,6 +161,8 @@ std::vector<DeviceSetupEntry> SysfsDeviceSetup::Enumerate(DeviceClassKind kind) 
     std::vector<fs::path> functions;
     for (const auto& e : fs::directory_iterator(Devices(), ec))
         functions.push_back(e.path());
+    if (ec)
+        throw std::runtime_error("cannot list " + Devices().string() + ": " + ec.message());
     std::sort(functions.begin(), functions.end());
     for (const fs::path& fn : functions) {
         const unsigned long cls = ReadHex(fn / "class");
@@ -366,6 +369,19 @@ DeviceChange SysfsDeviceSetup::Enable(const std::string& key, const std::string&
         c.driver = st.driver;
         return c;
     }
+    std::string function;
+    int channel = 0;
+    ParseDeviceKey(key, function, channel);
+    if (driver.empty()) {
+        // The driver's name was lost: let the kernel choose, as it did at boot.
+        if (!WriteAttr(root_ / "sys/bus/pci/drivers_probe", function, c.error))
+            return c;
+        c.driver = DriverOf(Devices() / function);
+        c.ok = !c.driver.empty();
+        if (!c.ok)
+            c.error = "no driver took " + function;
+        return c;
+    }
     if (!ValidName(driver)) {
         c.error = "no driver to bind to " + key;
         return c;
@@ -376,9 +392,6 @@ DeviceChange SysfsDeviceSetup::Enable(const std::string& key, const std::string&
         c.error = "the driver " + driver + " is not loaded";
         return c;
     }
-    std::string function;
-    int channel = 0;
-    ParseDeviceKey(key, function, channel);
     if (!WriteAttr(dir / "bind", function, c.error))
         return c;
     c.ok = true;
