@@ -266,6 +266,10 @@ int THddDetection::DetectHDD() {
             host_.SetBusyCursor(false);
             host_.ChooseChannel(list_, outcome_);
             host_.SetBusyCursor(true);
+            // The marks of a channel just taken reach the file at once: should this run end
+            // without giving it back, the next one does.
+            if (outcome_.ok)
+                SaveSettings();
         }
         if (!outcome_.ok) {
             host_.SetBusyCursor(false);
