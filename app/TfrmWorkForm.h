@@ -37,6 +37,7 @@ namespace zkv {
 
 class SessionLog;
 class TLampWidget;
+class TWorkFormChannels;
 
 // Window messages of the work form, numbered like the original messages (WM_USER + n).
 inline constexpr int kWmUser = 1024;
@@ -131,6 +132,8 @@ public:
     const ProxySetting& Proxy() const { return proxy_; }
     ClientSettings& Settings() { return settings_; }
     UserClientSocket* Engine() { return engine_.get(); }
+    // The chosen channel: detection, the engine's channel service, the give-back at close.
+    TWorkFormChannels* Channels() { return channels_.get(); }
     Framing& Frames() { return *framing_; }
     const LogModel& Log() const { return log_; }
     // The message boxes shown so far, oldest first.
@@ -194,6 +197,7 @@ private:
     std::unique_ptr<ProxySocketConnection> connection_;
     std::unique_ptr<Framing> framing_;
     std::unique_ptr<UserClientSocket> engine_;
+    std::unique_ptr<TWorkFormChannels> channels_;
 
     bool created_ = false;
     bool shownOnce_ = false;

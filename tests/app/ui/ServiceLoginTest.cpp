@@ -212,6 +212,9 @@ TEST(ServiceLogin, ResumesTheEngagementAfterARequestedRestart) {
     ini.WriteInteger("SEANS DATA", "SeansID", 905);
     ini.WriteInteger("SEANS DATA", "Flags", 6);
     ini.WriteString("SEANS DATA", "LogPath", "srv");
+    // The channel chosen before the restart (the primary channel).
+    ini.WriteString("CLIST DATA", "ACTIVE", "THDCInfo");
+    ini.WriteInteger("CLIST DATA", "ACTIVEINDEX", 1);
     ASSERT_TRUE(ini.Save());
     ClientSettings flags;
     flags.WasReboot = true;
@@ -222,6 +225,7 @@ TEST(ServiceLogin, ResumesTheEngagementAfterARequestedRestart) {
     WorkFormStartup s;
     s.dataDir.dir = t.dir.Path();
     s.sessionLog = &t.sessionLog;
+    FormUnderTest::UseLabChannel(s, t.dir);
     t.form = std::make_unique<TfrmWorkForm>(s);
     ASSERT_TRUE(t.form->Settings().WasReboot);
     t.form->show();

@@ -21,7 +21,16 @@ FormUnderTest::FormUnderTest(const std::string& host, int port, ProxySetting pro
     WorkFormStartup s;
     s.dataDir.dir = dir.Path();
     s.sessionLog = &sessionLog;
+    UseLabChannel(s, dir);
     form = std::make_unique<TfrmWorkForm>(s);
+}
+
+void FormUnderTest::UseLabChannel(WorkFormStartup& s, const TempDir& dir) {
+    dir.Write("hardware.json", R"({"channels": [{"command_block": 496, "control_block": 1014,)"
+                               R"( "master": {"type": "disk", "model": "LAB DISK"}}]})");
+    s.hardware = "sim:" + dir.File("hardware.json");
+    s.controller = "pci-0000:00:01.1\\1";
+    s.unattended = true;
 }
 
 std::vector<std::string> FormUnderTest::WindowLines() const {

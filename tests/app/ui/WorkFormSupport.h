@@ -18,6 +18,9 @@ struct FormUnderTest {
     FormUnderTest(const std::string& host, int port, ProxySetting proxy = {},
                   UserInfo user = DefaultUser());
     static UserInfo DefaultUser();
+    // A simulated channel with a disk on the primary master, chosen by --controller and
+    // detected without questions (--unattended), so that StartConnect goes on to connect.
+    static void UseLabChannel(WorkFormStartup& s, const TempDir& dir);
 
     // The lines of the window's log as the user sees them.
     std::vector<std::string> WindowLines() const;
