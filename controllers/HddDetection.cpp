@@ -261,6 +261,20 @@ int THddDetection::DetectHDD() {
             if (list_.LoadSettings(ini) == 0) {
                 outcome_.ok = true;
                 outcome_.restartNeeded = false;
+                // The system may have given the channel back to its driver while it started:
+                // then it is taken again before anything touches its ports.
+                TControllerInfo* stored = list_.CurrentEntry();
+                stored->RefreshStatus();
+                if (!stored->Disabled) {
+                    bool restart = false, ok = false;
+                    std::string message = "Wrong controller address.";
+                    const int r = stored->PrepareForRepair(restart, ok, message);
+                    outcome_.ok = r == 0 && ok && !restart;
+                    if (!outcome_.ok)
+                        outcome_.SetMessage(message);
+                    else
+                        SaveSettings();
+                }
             }
         } else {
             host_.SetBusyCursor(false);

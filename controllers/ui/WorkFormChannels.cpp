@@ -61,7 +61,19 @@ void TWorkFormChannels::CheckHdd() {
     form_.ShowAtaRegisters(rec.SR, rec.ER);
 }
 
-void TWorkFormChannels::Log(const std::string& text) {
+void TWorkFormChannels::Log(const std::string& raw) {
+    // The log is HTML; these texts are plain and carry what drives and mount tables say.
+    std::string text;
+    for (char c : raw) {
+        if (c == '<')
+            text += "&lt;";
+        else if (c == '>')
+            text += "&gt;";
+        else if (c == '&')
+            text += "&amp;";
+        else
+            text += c;
+    }
     // The log shows one line per line of the message.
     std::string line;
     for (std::size_t i = 0; i <= text.size(); ++i) {

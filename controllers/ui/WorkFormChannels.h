@@ -34,7 +34,7 @@ public:
     ChannelSession* Session() { return session_.get(); }
 
     // IDetectionHost
-    void Log(const std::string& text) override;
+    void Log(const std::string& raw) override;
     void ShowProgress(int value) override;
     void ShowDriveName(const std::string& model) override;
     void StartStatusTimer() override;

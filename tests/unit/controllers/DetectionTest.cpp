@@ -343,7 +343,7 @@ TEST(Detection, RestartSequence) {
     }
     {
         // After the restart the stored choice is used without the form and without probing.
-        Rig r(Json(kMasterDisk, kNone, restart));
+        Rig r(Json(kMasterDisk, kNone));
         IniFile ini(r.dir.Path() / "UserSetup.ini");
         ini.WriteString("CLIST DATA", "ACTIVE", "THDCInfo");
         ini.WriteInteger("CLIST DATA", "ACTIVEINDEX", 1);
@@ -353,6 +353,8 @@ TEST(Detection, RestartSequence) {
         EXPECT_EQ(r.host.chosen, 0);
         EXPECT_TRUE(r.flags.DeviceReady());
         EXPECT_FALSE(r.host.Logged("Trying to detect HDD on chosen channel."));
+        // The channel came back to its driver with the restart: it is taken again first.
+        EXPECT_EQ(r.setup.Calls(), std::vector<std::string>{"disable " + kPrimary});
     }
 }
 
