@@ -59,7 +59,10 @@ void ChannelSession::GiveBack() {
         return;
     givenBack_ = true;
     if (host_->WasReboot()) {
-        detection_->SaveSettings();
+        // The channel stays taken for the run after the reboot. A run that chose nothing
+        // leaves the stored choice alone.
+        if (detection_->Chosen())
+            detection_->SaveSettings();
         return;
     }
     host_->Log("Trying to enable chosen IDE channel.");
@@ -68,7 +71,11 @@ void ChannelSession::GiveBack() {
     if (failed > 0)
         host_->Log("Could not give the chosen IDE channel back to the system.");
     // The marks of channels given back are cleared; those that failed stay for the next run.
-    detection_->SaveSettings();
+    // The stored choice stays as the detection wrote it.
+    IniFile ini(options_.userSetup);
+    ini.Load();
+    list_->SaveEntrySettings(ini);
+    ini.Save();
     if (restart)
         ShowMessageDlg("Reboot computer now to finish enabling chosen channel.",
                        MsgDlgType::Information, mb::OK);

@@ -143,6 +143,10 @@ void TClassInfoList::SaveSettings(IniFile& ini) const {
         ini.WriteInteger(kListSection, "ACTIVEINDEX",
                          current_->Current() ? current_->Current()->Index : -1);
     }
+    SaveEntrySettings(ini);
+}
+
+void TClassInfoList::SaveEntrySettings(IniFile& ini) const {
     for (const auto& c : classes_)
         for (const auto& e : c->Entries())
             e->SaveSettings(ini);

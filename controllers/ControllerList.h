@@ -103,6 +103,7 @@ public:
     int LoadSettings(const IniFile& ini);
     // Only the entries' marks (Master, DisabledByMe, the unbound driver).
     void LoadEntrySettings(const IniFile& ini);
+    void SaveEntrySettings(IniFile& ini) const;
 
     // The entry whose Driver key is `key` (see SameDeviceKey), or nullptr.
     TControllerInfo* FindByKey(const std::string& key) const;

@@ -290,6 +290,7 @@ int THddDetection::DetectHDD() {
             host_.Log(outcome_.message);
             return 0;
         }
+        chosen_ = true;
         if (outcome_.restartNeeded) {
             host_.SetBusyCursor(false);
             RestartSequence();

@@ -76,6 +76,8 @@ public:
     // The drive chosen at detection (the HDD report for the technician).
     const DriveInfo& Report() const { return report_; }
     const TChannelChoice& Outcome() const { return outcome_; }
+    // A channel was chosen in this run (the stored choice is this run's to overwrite).
+    bool Chosen() const { return chosen_; }
     // The time of day in whole seconds (tests make it run faster).
     std::function<std::int64_t()> secondsNow;
 
@@ -91,6 +93,7 @@ private:
     SharedFlags& flags_;
     TChannelChoice outcome_;
     DriveInfo report_;
+    bool chosen_ = false;
     std::unique_ptr<THDDFoundTh> thread_;
 };
 
