@@ -1,7 +1,10 @@
 // The real sysfs backend on prepared trees.
 #include "platform/SysfsDeviceSetup.h"
 #include "SysfsTree.h"
+#include "controllers/ControllerList.h"
+#include "sim/SimIde.h"
 #include "tests/support/ClientHarness.h"
+#include "tools/MessageDialog.h"
 
 #include <gtest/gtest.h>
 
@@ -118,6 +121,21 @@ TEST_F(SysfsTest, RefusesWhateverTheSystemUses) {
     DeviceChange refused = setup.Disable(key);
     EXPECT_FALSE(refused.ok);
     EXPECT_EQ(tree.Read("sys/bus/pci/drivers/ata_piix/unbind"), "");
+}
+
+TEST(SysfsList, AnUnreadableTreeSetsTheClassErrorsAndSaysSo) {
+    SysfsDeviceSetup setup("/nonexistent-sysfs-root");
+    SimIdeHardware hw(SimHardwareConfig{});
+    ScriptedMessageDialog dlg;
+    ScopedMessageDialog scope(dlg);
+    TClassInfoList list(setup, hw, hw.Clock());
+    ASSERT_EQ(list.Classes().size(), 2u);
+    EXPECT_TRUE(list.Classes()[0]->Error() && list.Classes()[1]->Error());
+    const auto shown = dlg.ShownSoFar();
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].request.text, "Error occured during HDC controllers list creating.");
+    EXPECT_EQ(shown[1].request.text, "Error occured during RAID controllers list creating.");
+    EXPECT_EQ(list.CurrentEntry(), nullptr);
 }
 
 } // namespace
