@@ -58,6 +58,8 @@ void ChannelSession::GiveBack() {
     if (givenBack_)
         return;
     givenBack_ = true;
+    // A detection still under way (the window closed from inside it) ends first.
+    detection_->Cancel();
     if (host_->WasReboot()) {
         // The channel stays taken for the run after the reboot. A run that chose nothing
         // leaves the stored choice alone.

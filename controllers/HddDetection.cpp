@@ -161,6 +161,10 @@ void FillVendorPrompt() {
 THDDFoundTh::THDDFoundTh(TClassInfoList& list) : list_(list) {}
 
 THDDFoundTh::~THDDFoundTh() {
+    Join();
+}
+
+void THDDFoundTh::Join() {
     if (thread_.joinable())
         thread_.join();
 }
@@ -184,10 +188,17 @@ bool THDDFoundTh::WaitFor(int ms) {
 THddDetection::THddDetection(TClassInfoList& list, IDetectionHost& host,
                              std::filesystem::path userSetup, IPowerControl* power,
                              SharedFlags& flags)
-    : secondsNow([] { return static_cast<std::int64_t>(std::time(nullptr)); }), list_(list),
-      host_(host), userSetup_(std::move(userSetup)), power_(power), flags_(flags) {}
+    : secondsNow([] { return static_cast<std::int64_t>(std::time(nullptr)); }),
+      pumpEvents([] { MainThread().ProcessEvents(); }), list_(list), host_(host),
+      userSetup_(std::move(userSetup)), power_(power), flags_(flags) {}
 
 THddDetection::~THddDetection() = default;
+
+void THddDetection::Cancel() {
+    cancelled_ = true;
+    if (thread_)
+        thread_->Join();
+}
 
 bool THddDetection::SaveSettings() {
     IniFile ini(userSetup_);
@@ -211,7 +222,9 @@ bool THddDetection::Probe() {
             signalled = true;
             break;
         }
-        MainThread().ProcessEvents();
+        pumpEvents();
+        if (cancelled_)
+            break;
         const std::int64_t now = secondsNow();
         if (now != last) {
             progress += static_cast<int>(now > last ? now - last : last - now);
@@ -250,8 +263,10 @@ void THddDetection::RestartSequence() {
 
 int THddDetection::DetectHDD() {
     while (true) {
+        if (cancelled_)
+            return 0;
         host_.SetBusyCursor(true);
-        MainThread().ProcessEvents();
+        pumpEvents();
         // Channel choice.
         outcome_.Clear();
         const bool wasReboot = host_.WasReboot();
@@ -309,6 +324,8 @@ int THddDetection::DetectHDD() {
         if (!wasReboot) {
             const bool finished = Probe();
             host_.SetBusyCursor(false);
+            if (cancelled_)
+                return 0;
             if (!finished) {
                 host_.Log("Timeout error.");
                 return 0;
@@ -326,6 +343,8 @@ int THddDetection::DetectHDD() {
             if (msg.vendorPrompt)
                 report_.vendor = AddMsgData().choice;
             AddMsgData().Clear();
+            if (cancelled_)
+                return 0; // the program closed while the question was open
         } else {
             host_.SetBusyCursor(false);
         }

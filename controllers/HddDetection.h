@@ -7,6 +7,7 @@
 #include "ata/DeviceId.h"
 #include "support/SharedFlags.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -78,8 +79,14 @@ public:
     const TChannelChoice& Outcome() const { return outcome_; }
     // A channel was chosen in this run (the stored choice is this run's to overwrite).
     bool Chosen() const { return chosen_; }
+    // Ends a detection that is under way (the program is closing): the probe is waited for,
+    // and the detection answers 0 without touching the channel again.
+    void Cancel();
+
     // The time of day in whole seconds (tests make it run faster).
     std::function<std::int64_t()> secondsNow;
+    // Handles the window's pending events while the probe runs.
+    std::function<void()> pumpEvents;
 
 private:
     // Runs the probe thread and waits for it; false on the time-out.
@@ -94,6 +101,7 @@ private:
     TChannelChoice outcome_;
     DriveInfo report_;
     bool chosen_ = false;
+    std::atomic<bool> cancelled_{false};
     std::unique_ptr<THDDFoundTh> thread_;
 };
 
@@ -105,6 +113,8 @@ public:
     void Start();
     // Waits up to `ms` for the event; true when it was signalled.
     bool WaitFor(int ms);
+    // Waits until the thread has ended.
+    void Join();
 
 private:
     TClassInfoList& list_;

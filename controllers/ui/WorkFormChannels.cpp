@@ -30,6 +30,8 @@ TWorkFormChannels::TWorkFormChannels(TfrmWorkForm& form, const WorkFormStartup& 
     session_ = ChannelSession::Create(o, *this, power, error);
     if (!session_)
         Log("The controller list cannot be made: " + error);
+    else
+        session_->Detection().pumpEvents = [] { QApplication::processEvents(); };
 }
 
 TWorkFormChannels::~TWorkFormChannels() {
@@ -96,7 +98,6 @@ void TWorkFormChannels::ShowProgress(int value) {
     }
     form_.ProgressBar->setValue(value);
     form_.ProgressBar->show();
-    QApplication::processEvents();
 }
 
 void TWorkFormChannels::ShowDriveName(const std::string& model) {

@@ -309,6 +309,26 @@ TEST(Detection, GivesUpAfterAHundredSeconds) {
     r.gate.open = true; // the probe finishes; the detection waits for it before it goes
 }
 
+TEST(Detection, ClosingTheWindowDuringTheProbeEndsTheDetection) {
+    Rig r(Json(kMasterDisk, kNone), true);
+    r.gate.open = false;
+    // The window's close (from the event pump) gives the channel back: the probe is waited
+    // for and nothing more happens on the channel.
+    int pumps = 0;
+    r.detection.pumpEvents = [&] {
+        if (++pumps < 2)
+            return; // before the choice
+        r.gate.open = true;
+        r.detection.Cancel();
+    };
+    ScriptedMessageDialog dlg;
+    ScopedMessageDialog scope(dlg);
+    EXPECT_EQ(r.detection.DetectHDD(), 0);
+    EXPECT_TRUE(r.host.Logged("Trying to detect HDD on chosen channel."));
+    EXPECT_TRUE(dlg.ShownSoFar().empty());
+    EXPECT_FALSE(r.flags.DeviceReady());
+}
+
 TEST(Detection, RestartSequence) {
     const std::string restart =
         R"(, "controllers": [{"address": "0000:00:01.1", "restart_needed": true}])";
