@@ -1,4 +1,5 @@
 #include "app/TfrmWorkForm.h"
+#include "controllers/ui/WorkFormChannels.h"
 #include "support/Version.h"
 
 #include "agent/ui/TerminalAndScreens.h"
@@ -169,6 +170,8 @@ TfrmWorkForm::~TfrmWorkForm() {
     // No events into a half-destroyed window.
     ClientSocket->disconnect(this);
     ClientSocket->Close();
+    if (channels_)
+        channels_->GiveBack(); // once only: a closed window has given them back already
     // The cipher outlives the window: leave it on the built-in key, as after any disconnect.
     if (engine_)
         engine_->ConnectionClosed();
@@ -346,6 +349,8 @@ void TfrmWorkForm::FormCreate() {
     }
     // The controller list is created here once it exists (closeHooks.controllerListCreated).
     LoadLiveSupportPage();
+    channels_ = std::make_unique<TWorkFormChannels>(*this, startup_);
+    connect(tmrCheckHDD, &QTimer::timeout, this, [this] { channels_->CheckHdd(); });
     created_ = true;
 }
 
@@ -448,6 +453,9 @@ void TfrmWorkForm::closeEvent(QCloseEvent* e) {
     if (!secondInstance_)
         SavePlacement();
     StopConnection();
+    // The channels this run (or one that ended without it) took go back to the kernel.
+    if (channels_)
+        channels_->GiveBack();
     e->accept();
 }
 
@@ -504,8 +512,11 @@ void TfrmWorkForm::LoadUserData() {
 }
 
 void TfrmWorkForm::StartConnect() {
-    // The drive detection on the chosen channel runs first once it exists; nothing here
-    // pretends it succeeded.
+    // The drive on the chosen channel is detected first.
+    if (channels_ && channels_->DetectIfNeeded() == 0) {
+        SetButtonsEnabled(true, true);
+        return;
+    }
     if (!LoginDataValid(user_.userName, user_.email, user_.password))
         ShowMessage("User Name, Email or Password is not correct. Login failed.");
     else if (!ClientSocket->Active())

@@ -47,6 +47,7 @@ class IVersionUpdateHost;
 class InstanceLock;
 class ScopedQtMainThread;
 class TScanSurfaceHost;
+class TWorkFormChannels;
 
 // Window messages of the work form, numbered WM_USER + n with WM_USER = 1024.
 inline constexpr int kWmUser = 1024;
@@ -152,6 +153,8 @@ public:
     const ProxySetting& Proxy() const { return proxy_; }
     ClientSettings& Settings() { return settings_; }
     UserClientSocket* Engine() { return engine_.get(); }
+    // The chosen channel: detection, the engine's channel service, the give-back at close.
+    TWorkFormChannels* Channels() { return channels_.get(); }
     Framing& Frames() { return *framing_; }
     const LogModel& Log() const { return log_; }
     // The message boxes shown so far, oldest first.
@@ -246,6 +249,7 @@ private:
     std::unique_ptr<UserClientSocket> engine_;
     std::unique_ptr<TTerminalAndScreens> terminalAndScreens_;
     std::unique_ptr<TScanSurfaceHost> scan_;
+    std::unique_ptr<TWorkFormChannels> channels_;
 
     bool created_ = false;
     bool shownOnce_ = false;

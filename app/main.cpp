@@ -75,10 +75,11 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Zelkova User Client");
 
-    // SIGTERM and SIGINT close the window the orderly way.
+    // SIGTERM, SIGINT and SIGHUP close the window the orderly way (the channel goes back).
     if (::pipe(gSignalPipe) == 0) {
         std::signal(SIGTERM, OnTerminate);
         std::signal(SIGINT, OnTerminate);
+        std::signal(SIGHUP, OnTerminate);
     }
     // Worker threads reach the window through the GUI thread's event loop; questions go to the
     // Qt dialog, or with --unattended are answered without a person and logged.

@@ -31,8 +31,21 @@ AtaGlobals& AtaGlobals::Instance() {
 THDCDevice::THDCDevice(TSmallPort& port, TimeBase& clock, std::vector<IoRange> ranges,
                        AtaGlobals& globals, SharedFlags& flags)
     : port_(port), clock_(clock), tv_(ComputeTimeValues(clock.TicksPerSecond())), globals_(globals),
-      flags_(flags), ranges_(std::move(ranges)) {
+      flags_(flags) {
     className_ = "THDCDevice";
+    version_ = 1;
+    ranges_ = std::move(ranges);
+    InitPorts(0);
+}
+
+THDCDevice::THDCDevice(TSmallPort& port, TimeBase& clock, IDeviceSetup* setup,
+                       const DeviceSetupEntry& e, std::int32_t index, AtaGlobals& globals,
+                       SharedFlags& flags)
+    : port_(port), clock_(clock), tv_(ComputeTimeValues(clock.TicksPerSecond())), globals_(globals),
+      flags_(flags) {
+    className_ = "THDCDevice";
+    version_ = 1;
+    Init(setup, e, index);
     InitPorts(0);
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "ata/AtaCommandRecord.h"
+#include "ata/ControllerInfo.h"
 #include "ata/DeviceId.h"
 #include "platform/SmallPort.h"
 #include "platform/TimeBase.h"
@@ -20,11 +21,6 @@
 #include <vector>
 
 namespace zkv {
-
-struct IoRange {
-    std::uint32_t start = 0;
-    std::uint32_t end = 0;
-};
 
 // Engine state shared by every channel: the critical-error switch and the failure streak, and
 // the IDENTIFY data of the drive being worked on.
@@ -58,13 +54,17 @@ inline bool Error(std::uint8_t sr) {
 }
 } // namespace ata
 
-class THDCDevice : public TBase {
+class THDCDevice : public TControllerInfo {
 public:
     // Answers of the vendor RAM-read protocols to the engine.
     enum VendorAnswer { kVendorBadExit = 1, kVendorEnd = 2, kVendorFinalWait = 3 };
 
     THDCDevice(TSmallPort& port, TimeBase& clock, std::vector<IoRange> ranges,
                AtaGlobals& globals = AtaGlobals::Instance(),
+               SharedFlags& flags = SharedFlags::Instance());
+    // A channel entry of the controller list: the entry's I/O ranges give the ports.
+    THDCDevice(TSmallPort& port, TimeBase& clock, IDeviceSetup* setup, const DeviceSetupEntry& e,
+               std::int32_t index, AtaGlobals& globals = AtaGlobals::Instance(),
                SharedFlags& flags = SharedFlags::Instance());
 
     // Fills the port fields from the two I/O ranges (mode 0 only). 0 when done, 1 otherwise.
@@ -89,16 +89,11 @@ public:
 
     // Fields of the channel.
     bool PortsKnown() const { return portsKnown_; }
-    bool Master() const { return master_; }
-    void SetMaster(bool master) { master_ = master; }
-    bool DisabledByMe() const { return disabledByMe_; }
-    void SetDisabledByMe(bool v) { disabledByMe_ = v; }
     bool IdentifyInProgress() const { return identifyInProgress_; }
     std::int32_t PendingWords() const { return pendingWords_; }
     void SetPendingWords(std::int32_t n) { pendingWords_ = n; }
     std::int32_t CommandBase() const { return cmdBase_; }
     std::uint32_t ControlBase() const { return dcPort_; }
-    const std::vector<IoRange>& Ranges() const { return ranges_; }
     // Port addresses in the order of the drive report: data, ER, FR, SC, SN, CL, CH, DH, SR, CR,
     // AC, DC.
     std::array<std::uint32_t, 12> PortList() const;
@@ -111,6 +106,9 @@ public:
     TSmallPort& Port() { return port_; }
     TimeBase& Clock() { return clock_; }
     const TimeValues& Times() const { return tv_; }
+
+protected:
+    std::int32_t PendingWordCount() const override { return pendingWords_; }
 
 private:
     enum class Next { Proceed, FinalWait, End, Bad };
@@ -154,16 +152,13 @@ private:
     TimeValues tv_;
     AtaGlobals& globals_;
     SharedFlags& flags_;
-    std::vector<IoRange> ranges_;
 
     std::int32_t pendingWords_ = 0;
     std::int32_t cmdBase_ = 0;
     std::int32_t erPort_ = 0, frPort_ = 0, scPort_ = 0, snPort_ = 0, clPort_ = 0, chPort_ = 0,
                  dhPort_ = 0, srPort_ = 0, crPort_ = 0;
     std::uint32_t acPort_ = 0, dcPort_ = 0;
-    bool master_ = true;
     bool portsKnown_ = false;
-    bool disabledByMe_ = false;
     bool identifyInProgress_ = false;
     CClientLog log_;
     DriveInfo masterInfo_, slaveInfo_;

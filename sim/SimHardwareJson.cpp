@@ -116,6 +116,89 @@ SimDeviceConfig Device(const json& j, const std::string& baseDir) {
     return d;
 }
 
+// A number, or a text of hex digits (PCI IDs read better that way: "8086").
+std::uint64_t HexOrNumber(const json& j, const char* key, std::uint64_t def, std::uint64_t max) {
+    if (j.contains(key) && j[key].is_string()) {
+        const std::string t = j[key].get<std::string>();
+        std::uint64_t v = 0;
+        if (t.empty() || t.size() > 8)
+            Bad(std::string("\"") + key + "\" must be hex digits");
+        for (char c : t) {
+            int d = (c >= '0' && c <= '9')   ? c - '0'
+                    : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                    : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                             : -1;
+            if (d < 0)
+                Bad(std::string("\"") + key + "\" must be hex digits");
+            v = v * 16 + static_cast<std::uint64_t>(d);
+        }
+        if (v > max)
+            Bad(std::string("\"") + key + "\" is out of range");
+        return v;
+    }
+    return Number(j, key, def, max);
+}
+
+SimControllerConfig Controller(const json& j, std::size_t channelCount) {
+    if (!j.is_object())
+        Bad("a controller must be an object");
+    SimControllerConfig c;
+    const std::string kind = Text(j, "kind", "ide");
+    using K = SimControllerConfig::Kind;
+    if (kind == "ide")
+        c.kind = K::Ide;
+    else if (kind == "raid")
+        c.kind = K::Raid;
+    else if (kind == "ahci")
+        c.kind = K::Ahci;
+    else if (kind == "scsi")
+        c.kind = K::Scsi;
+    else if (kind == "nvme")
+        c.kind = K::Nvme;
+    else
+        Bad("unknown controller kind \"" + kind + "\"");
+    c.address = Text(j, "address", "");
+    if (c.address.empty() || c.address.size() > 32 || c.address.find('/') != std::string::npos ||
+        c.address.find('\\') != std::string::npos)
+        Bad("a controller needs an \"address\" like \"0000:00:01.1\"");
+    c.vendor = static_cast<std::uint16_t>(HexOrNumber(j, "vendor", 0x8086, 0xFFFF));
+    c.device = static_cast<std::uint16_t>(
+        HexOrNumber(j, "device", c.kind == K::Ide ? 0x7010 : 0x2922, 0xFFFF));
+    c.subsystem = static_cast<std::uint32_t>(HexOrNumber(j, "subsystem", 0, 0xFFFFFFFF));
+    c.revision = static_cast<std::uint8_t>(HexOrNumber(j, "revision", 0, 0xFF));
+    c.description = Text(j, "description", "");
+    c.driver = Text(j, "driver", c.kind == K::Ide ? "ata_piix" : "ahci");
+    c.native = Bool(j, "native", false);
+    c.inUse = Bool(j, "in_use", false);
+    c.restartNeeded = Bool(j, "restart_needed", false);
+    if (j.contains("channels")) {
+        if (!j["channels"].is_array() || j["channels"].size() > 2)
+            Bad("\"channels\" of a controller must be a list of at most two indexes");
+        c.channels.clear();
+        for (const json& n : j["channels"]) {
+            if (!n.is_number_integer())
+                Bad("a controller's channel must be an index");
+            const auto v = n.get<std::int64_t>();
+            if (v >= static_cast<std::int64_t>(channelCount))
+                Bad("a controller's channel index is past the \"channels\" list");
+            c.channels.push_back(v < 0 ? -1 : static_cast<int>(v));
+        }
+    }
+    if (j.contains("ranges")) {
+        if (!j["ranges"].is_array() || j["ranges"].size() > 16)
+            Bad("\"ranges\" must be a list of at most 16 [start, end] pairs");
+        for (const json& r : j["ranges"]) {
+            if (!r.is_array() || r.size() != 2 || !r[0].is_number_unsigned() ||
+                !r[1].is_number_unsigned() || r[0].get<std::uint64_t>() > 0xFFFF ||
+                r[1].get<std::uint64_t>() > 0xFFFF ||
+                r[1].get<std::uint64_t>() < r[0].get<std::uint64_t>())
+                Bad("a range must be [start, end] within 0..65535");
+            c.ranges.emplace_back(r[0].get<std::uint32_t>(), r[1].get<std::uint32_t>());
+        }
+    }
+    return c;
+}
+
 } // namespace
 
 SimHardwareConfig ParseSimHardware(const std::string& text, const std::string& baseDir) {
@@ -144,6 +227,23 @@ SimHardwareConfig ParseSimHardware(const std::string& text, const std::string& b
         ch.master = Device(c.contains("master") ? c["master"] : json(), baseDir);
         ch.slave = Device(c.contains("slave") ? c["slave"] : json(), baseDir);
         cfg.channels.push_back(std::move(ch));
+    }
+    if (j.contains("controllers")) {
+        if (!j["controllers"].is_array() || j["controllers"].size() > 16)
+            Bad("\"controllers\" must be a list of at most 16 controllers");
+        for (const json& c : j["controllers"]) {
+            cfg.controllers.push_back(Controller(c, cfg.channels.size()));
+            for (std::size_t k = 0; k + 1 < cfg.controllers.size(); ++k)
+                if (cfg.controllers[k].address == cfg.controllers.back().address)
+                    Bad("two controllers at " + cfg.controllers.back().address);
+        }
+    } else {
+        // One IDE controller in legacy mode over the first two channels.
+        SimControllerConfig ide;
+        ide.channels.clear();
+        for (std::size_t k = 0; k < 2; ++k)
+            ide.channels.push_back(k < cfg.channels.size() ? static_cast<int>(k) : -1);
+        cfg.controllers.push_back(ide);
     }
     return cfg;
 }

@@ -12,6 +12,24 @@
 //             "slow": [ { "lba": n, "count": n, "ms": n } ]
 //             "ram": hex text, the controller memory the vendor reads return }
 // A missing position is "none". Unknown keys are ignored.
+//
+// Optional, the disk controllers the device setup lists (at most 16):
+//   "controllers": [ { "address": "0000:00:01.1",            PCI address, unique (required)
+//                      "kind": "ide" | "raid" | "ahci" | "scsi" | "nvme"      (default "ide")
+//                      "vendor", "device": number or hex text ("8086", "7010" for ide)
+//                      "subsystem": number or hex text (device high, vendor low), "revision"
+//                      "description": text (default: by kind)
+//                      "driver": the kernel driver bound at start ("" = none; default
+//                                "ata_piix" for ide, "ahci" otherwise)
+//                      "channels": [primary, secondary] indexes into "channels"; -1 = a
+//                                  position with the standard ports and nothing on it (ide)
+//                      "native": bool, ports from the channels rather than legacy (ide)
+//                      "in_use": bool, a mounted disk sits behind it: never taken
+//                      "restart_needed": bool, taking/giving back completes after a restart
+//                      "ranges": [[start, end], ...] the I/O ranges of an adapter } ]
+// Without "controllers": one IDE controller at 0000:00:01.1 (8086:7010, ata_piix), legacy mode,
+// whose primary and secondary are the first two channels. A legacy-mode channel still reaches
+// its simulated channel at that channel's own command and control blocks.
 #pragma once
 
 #include "sim/SimIde.h"

@@ -33,6 +33,7 @@
 #include "platform/SmallPort.h"
 #include "platform/TimeBase.h"
 #include "sim/SectorStore.h"
+#include "sim/SimControllers.h"
 #include "sim/VirtualClock.h"
 
 #include <array>
@@ -86,6 +87,9 @@ struct SimChannelConfig {
 struct SimHardwareConfig {
     std::vector<SimChannelConfig> channels;
     bool realClock = false;
+    // The controllers the device setup lists; without a list in the file, one IDE controller in
+    // legacy mode over the first two channels.
+    std::vector<SimControllerConfig> controllers;
 };
 
 // Durations of the model, in nanoseconds.

@@ -62,6 +62,10 @@ IMessageDialog* SetMessageDialog(IMessageDialog* dialog) {
     return Installed().exchange(dialog);
 }
 
+bool MessageDialogInstalled() {
+    return Installed().load() != nullptr;
+}
+
 TAddMsgData& AddMsgData() {
     static TAddMsgData data;
     return data;

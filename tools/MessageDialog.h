@@ -94,6 +94,8 @@ IMessageDialog& MessageDialog();
 // --unattended without logging). Returns the previous one.
 IMessageDialog* SetMessageDialog(IMessageDialog* dialog);
 TAddMsgData& AddMsgData();
+// True when a dialog has been installed (false while the default answers).
+bool MessageDialogInstalled();
 
 // Show message(text, kind, buttons, help link, need help) -> result index.
 std::int32_t ShowMessageDlg(std::string_view text, MsgDlgType kind, std::int32_t buttons,

@@ -1,4 +1,5 @@
 #include "programs/ata/AtaTool.h"
+#include "programs/ata/ControllerVerbs.h"
 #include "programs/ata/ScanVerb.h"
 
 #include "ata/HDCDevice.h"
@@ -23,7 +24,8 @@ constexpr int kUsage = 2;
 const char* kUsageText =
     "usage: zelkova-ata [--hardware linux | --hardware sim:FILE] [--channel CMD:CTL] [--slave]\n"
     "                   detect | identify | status | read LBA [COUNT] | exec RECORD [DATA]\n"
-    "                   scan START COUNT [scan options; see scan --help]\n";
+    "                   scan START COUNT [scan options; see scan --help]\n"
+    "                   controllers | take KEY | give KEY [DRIVER]\n";
 
 // Decimal or 0x-hex, the whole text, within [0, max].
 bool ParseNumber(const std::string& s, std::uint64_t max, std::uint64_t& out) {
@@ -229,6 +231,8 @@ int RunAtaTool(const std::vector<std::string>& args, std::ostream& out, std::ost
     o.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
     if (o.command.empty())
         return Fail(err, "no command");
+    if (IsControllerVerb(o.command[0]))
+        return RunControllerVerb(o.hardware, o.command, out, err);
 
     std::vector<IoRange> ranges = {{o.cmd, static_cast<std::uint32_t>(o.cmd + 7)}, {o.ctl, o.ctl}};
     try {

@@ -212,6 +212,9 @@ TEST(ServiceLogin, ResumesTheEngagementAfterARequestedRestart) {
     ini.WriteInteger("SEANS DATA", "SeansID", 905);
     ini.WriteInteger("SEANS DATA", "Flags", 6);
     ini.WriteString("SEANS DATA", "LogPath", "srv");
+    // The channel chosen before the restart (the primary channel).
+    ini.WriteString("CLIST DATA", "ACTIVE", "THDCInfo");
+    ini.WriteInteger("CLIST DATA", "ACTIVEINDEX", 1);
     ASSERT_TRUE(ini.Save());
     ClientSettings flags;
     flags.WasReboot = true;

@@ -22,14 +22,20 @@ FormUnderTest::FormUnderTest(const std::string& host, int port, ProxySetting pro
 }
 
 WorkFormStartup FormUnderTest::Startup() {
-    dir.Write("hw.json", R"({"channels":[{"command_block":496,"control_block":1014}]})");
     WorkFormStartup s;
     s.dataDir.dir = dir.Path();
     s.sessionLog = &sessionLog;
-    s.hardware = "sim:" + dir.File("hw.json");
-    s.unattended = true;
     s.updateUrl = "http://127.0.0.1:" + std::to_string(FreePort()) + "/zelkova/autoupdate.txt";
+    UseLabChannel(s, dir);
     return s;
+}
+
+void FormUnderTest::UseLabChannel(WorkFormStartup& s, const TempDir& dir) {
+    dir.Write("hardware.json", R"({"channels": [{"command_block": 496, "control_block": 1014,)"
+                               R"( "master": {"type": "disk", "model": "LAB DISK"}}]})");
+    s.hardware = "sim:" + dir.File("hardware.json");
+    s.controller = "pci-0000:00:01.1\\1";
+    s.unattended = true;
 }
 
 std::vector<std::string> FormUnderTest::WindowLines() const {

@@ -22,6 +22,9 @@ struct FormUnderTest {
     // login dialog is skipped for valid data), the version file on a loopback port nobody
     // listens on (the check ends at once with "Can not determine upgrades existence.").
     WorkFormStartup Startup();
+    // A simulated channel with a disk on the primary master, chosen by --controller and
+    // detected without questions (--unattended), so that StartConnect goes on to connect.
+    static void UseLabChannel(WorkFormStartup& s, const TempDir& dir);
 
     // The lines of the window's log as the user sees them.
     std::vector<std::string> WindowLines() const;

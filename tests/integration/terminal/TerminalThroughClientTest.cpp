@@ -80,7 +80,8 @@ TEST(TerminalThroughClient, TechnicianTypesAndReadsTheAnswer) {
     ASSERT_TRUE(client.Start(ZKV_USER_CLIENT,
                              {"--data-dir", (d / "data").string(), "--serial-ports", pty,
                               "--unattended", "--hardware", "sim:" + (d / "hw.json").string(),
-                              "--update-url", "http://127.0.0.1:9/zelkova/autoupdate.txt"},
+                              "--controller", "pci-0000:00:01.1/1", "--update-url",
+                              "http://127.0.0.1:9/zelkova/autoupdate.txt"},
                              d / "client.out", d / "client.err"));
 
     // Replies by the command they answer, and the terminal text that reached the technician.

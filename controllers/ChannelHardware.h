@@ -1,0 +1,41 @@
+// The hardware the controller list works on, chosen by the --hardware text:
+//   "linux"         port I/O through the kernel (ioperm/iopl) and the device setup from sysfs
+//   "linux:ROOT"    the same, with sysfs and /proc read below ROOT (prepared trees)
+//   "sim:FILE"      the simulated IDE hardware and controllers of FILE
+#pragma once
+
+#include "platform/DeviceSetup.h"
+#include "platform/SmallPort.h"
+#include "platform/TimeBase.h"
+
+#include <memory>
+#include <string>
+
+namespace zkv {
+
+class SimIdeHardware;
+class SimDeviceSetup;
+
+class ChannelHardware {
+public:
+    // nullptr with `error` set when the text or the file is not usable.
+    static std::unique_ptr<ChannelHardware> Open(const std::string& hardware, std::string& error);
+    ~ChannelHardware();
+
+    TSmallPort& Port() { return *port_; }
+    TimeBase& Clock() { return *clock_; }
+    IDeviceSetup& Setup() { return *setup_; }
+    // Opens the port driver; false with the reason in `error` (no CAP_SYS_RAWIO).
+    bool OpenPorts(std::string& error);
+    bool Simulated() const { return sim_ != nullptr; }
+
+private:
+    ChannelHardware() = default;
+    std::unique_ptr<TSmallPort> port_;
+    std::unique_ptr<TimeBase> steady_;
+    TimeBase* clock_ = nullptr;
+    std::unique_ptr<IDeviceSetup> setup_;
+    SimIdeHardware* sim_ = nullptr;
+};
+
+} // namespace zkv

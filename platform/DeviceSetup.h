@@ -1,0 +1,83 @@
+// The operating system's view of the disk controllers: which exist, their I/O ranges, whether a
+// kernel driver holds them, and taking a controller from that driver and giving it back.
+//
+// Every mass-storage function is listed. An IDE function (PCI class 0x0101) gives one controller
+// entry (channel 0) and one entry per channel (1 primary, 2 secondary); any other mass-storage
+// function (SCSI, RAID, SATA/AHCI, SAS, NVMe) gives one adapter entry. All entries of one
+// function share its driver: disabling one entry unbinds the whole function, so both channels
+// go at once.
+//
+// Backends: SysfsDeviceSetup (Linux sysfs, root configurable for tests) and SimDeviceSetup (the
+// controllers of the simulated hardware file).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zkv {
+
+enum class DeviceClassKind { HardDiskController, RaidAdapter };
+
+struct DeviceSetupEntry {
+    DeviceClassKind kind = DeviceClassKind::HardDiskController;
+    // A key that stays the same across reboots: "pci-<address>\<channel>", e.g.
+    // "pci-0000:00:01.1\1". The number after the last backslash is the channel (0 = the
+    // controller itself or an adapter).
+    std::string key;
+    std::string function; // the PCI address, "0000:00:01.1"
+    int channel = 0;
+    std::string deviceDesc;
+    std::string hardwareId;    // PCI\VEN_xxxx&DEV_xxxx&SUBSYS_xxxxxxxx&REV_xx
+    std::string compatibleIds; // PCI\CC_cccccc
+    // "atapi" on a drivable channel entry; the kernel driver's name (or "none") otherwise.
+    std::string service;
+    std::string className; // "HDC" or "SCSIAdapter"
+    std::string classGuid;
+    std::string mfg;
+    std::string location;
+    std::string objectName;         // the sysfs path of the function
+    std::int32_t legacyBusType = 5; // PCI
+    std::int32_t busNumber = -1;
+    std::string enumerator = "PCI";
+    std::int32_t deviceAddress = -1; // (device << 16) | function
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
+};
+
+struct DeviceStatus {
+    bool present = false;
+    bool disabled = false;    // no kernel driver holds the function
+    bool disableable = false; // it may be taken: nothing the running system uses sits behind it
+    std::string driver;       // the bound driver, empty when disabled
+    std::string reason;       // why it is not disableable
+};
+
+struct DeviceChange {
+    bool ok = false;
+    bool restartNeeded = false;
+    std::string driver; // disable: the driver that was unbound (to bind back later)
+    std::string error;
+};
+
+class IDeviceSetup {
+public:
+    virtual ~IDeviceSetup() = default;
+    // The entries of one class, in a stable order (by PCI address, then channel). Throws
+    // std::runtime_error when the devices cannot be listed at all.
+    virtual std::vector<DeviceSetupEntry> Enumerate(DeviceClassKind kind) = 0;
+    virtual DeviceStatus Status(const std::string& key) = 0;
+    // Unbinds the function's kernel driver. Refused when the status is not disableable.
+    virtual DeviceChange Disable(const std::string& key) = 0;
+    // Binds `driver` (the name Disable gave) to the function again; with an empty name the
+    // kernel chooses the driver, as at boot.
+    virtual DeviceChange Enable(const std::string& key, const std::string& driver) = 0;
+};
+
+// The function and channel of a key; false when the text is not a key of this form.
+bool ParseDeviceKey(const std::string& key, std::string& function, int& channel);
+std::string MakeDeviceKey(const std::string& function, int channel);
+// Keys compare without case, and '/' stands for '\' (easier on a command line).
+bool SameDeviceKey(const std::string& a, const std::string& b);
+
+} // namespace zkv

@@ -1,0 +1,402 @@
+#include "platform/SysfsDeviceSetup.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#ifdef ZKV_HAVE_LIBPCI
+extern "C" {
+#include <pci/pci.h>
+}
+#endif
+
+namespace zkv {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kHdcGuid = "{4D36E96A-E325-11CE-BFC1-08002BE10318}";
+constexpr const char* kRaidGuid = "{4D36E97B-E325-11CE-BFC1-08002BE10318}";
+constexpr unsigned long kIoResource = 0x100;
+
+std::string ReadFirstLine(const fs::path& p) {
+    std::ifstream in(p);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && (line.back() == '\n' || line.back() == ' ' || line.back() == '\r'))
+        line.pop_back();
+    return line;
+}
+
+unsigned long ReadHex(const fs::path& p) {
+    std::string s = ReadFirstLine(p);
+    if (s.empty())
+        return 0;
+    try {
+        return std::stoul(s, nullptr, 16);
+    } catch (...) {
+        return 0;
+    }
+}
+
+std::string Hex(unsigned long v, int width) {
+    char buf[20];
+    std::snprintf(buf, sizeof buf, "%0*lX", width, v);
+    return buf;
+}
+
+struct Bar {
+    std::uint32_t start = 0, end = 0;
+    bool io = false;
+};
+
+std::vector<Bar> ReadBars(const fs::path& function) {
+    std::vector<Bar> bars;
+    std::ifstream in(function / "resource");
+    std::string line;
+    while (bars.size() < 6 && std::getline(in, line)) {
+        std::istringstream ls(line);
+        std::string a, b, c;
+        ls >> a >> b >> c;
+        Bar bar;
+        try {
+            unsigned long long s = std::stoull(a, nullptr, 16), e = std::stoull(b, nullptr, 16),
+                               f = std::stoull(c, nullptr, 16);
+            bar.io = (f & kIoResource) != 0 && e >= s && e <= 0xFFFF;
+            bar.start = static_cast<std::uint32_t>(s);
+            bar.end = static_cast<std::uint32_t>(e);
+        } catch (...) {
+        }
+        bars.push_back(bar);
+    }
+    bars.resize(6);
+    return bars;
+}
+
+std::string DriverOf(const fs::path& function) {
+    std::error_code ec;
+    fs::path link = fs::read_symlink(function / "driver", ec);
+    if (ec)
+        return {};
+    return link.filename().string();
+}
+
+// "\040" and friends in /proc/mounts fields.
+std::string Unescape(const std::string& s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 3 < s.size()) {
+            const char a = s[i + 1], b = s[i + 2], c = s[i + 3];
+            if (a >= '0' && a <= '3' && b >= '0' && b <= '7' && c >= '0' && c <= '7') {
+                out.push_back(static_cast<char>((a - '0') * 64 + (b - '0') * 8 + (c - '0')));
+                i += 3;
+                continue;
+            }
+        }
+        out.push_back(s[i]);
+    }
+    return out;
+}
+
+bool ValidName(const std::string& s) {
+    return !s.empty() && s.size() < 64 && s.find('/') == std::string::npos && s != "." &&
+           s != ".." && s.find('\n') == std::string::npos;
+}
+
+bool WriteAttr(const fs::path& p, const std::string& value, std::string& error) {
+    std::FILE* f = std::fopen(p.c_str(), "w");
+    if (!f) {
+        error = "cannot open " + p.string();
+        return false;
+    }
+    bool ok = std::fputs(value.c_str(), f) >= 0;
+    ok = (std::fclose(f) == 0) && ok;
+    if (!ok)
+        error = "the kernel refused the write to " + p.string();
+    return ok;
+}
+
+#ifdef ZKV_HAVE_LIBPCI
+void QuietWarning(char*, ...) {}
+#endif
+
+} // namespace
+
+SysfsDeviceSetup::SysfsDeviceSetup(fs::path root) : root_(std::move(root)) {}
+
+SysfsDeviceSetup::~SysfsDeviceSetup() {
+#ifdef ZKV_HAVE_LIBPCI
+    if (pci_)
+        pci_cleanup(static_cast<pci_access*>(pci_));
+#endif
+}
+
+std::pair<std::string, std::string> SysfsDeviceSetup::PciNames(std::uint16_t vendor,
+                                                               std::uint16_t device) {
+#ifdef ZKV_HAVE_LIBPCI
+    if (!pci_) {
+        pci_access* a = pci_alloc();
+        a->warning = &QuietWarning; // a missing ID file only costs the names
+        pci_ = a;
+    }
+    auto* a = static_cast<pci_access*>(pci_);
+    char v[256] = {}, d[256] = {};
+    pci_lookup_name(a, v, sizeof v, PCI_LOOKUP_VENDOR | PCI_LOOKUP_NO_NUMBERS, vendor);
+    pci_lookup_name(a, d, sizeof d, PCI_LOOKUP_DEVICE | PCI_LOOKUP_NO_NUMBERS, vendor, device);
+    return {v, d};
+#else
+    (void)vendor;
+    (void)device;
+    return {};
+#endif
+}
+
+std::vector<DeviceSetupEntry> SysfsDeviceSetup::Enumerate(DeviceClassKind kind) {
+    std::vector<DeviceSetupEntry> out;
+    std::error_code ec;
+    std::vector<fs::path> functions;
+    for (const auto& e : fs::directory_iterator(Devices(), ec))
+        functions.push_back(e.path());
+    if (ec)
+        throw std::runtime_error("cannot list " + Devices().string() + ": " + ec.message());
+    std::sort(functions.begin(), functions.end());
+    for (const fs::path& fn : functions) {
+        const unsigned long cls = ReadHex(fn / "class");
+        if ((cls >> 16) != 0x01)
+            continue;
+        const bool ide = ((cls >> 8) & 0xFF) == 0x01;
+        if (ide != (kind == DeviceClassKind::HardDiskController))
+            continue;
+        const unsigned progIf = cls & 0xFF;
+        const auto vendor = static_cast<std::uint16_t>(ReadHex(fn / "vendor"));
+        const auto device = static_cast<std::uint16_t>(ReadHex(fn / "device"));
+        const unsigned long subVendor = ReadHex(fn / "subsystem_vendor");
+        const unsigned long subDevice = ReadHex(fn / "subsystem_device");
+        const unsigned long revision = ReadHex(fn / "revision");
+        const std::string address = fn.filename().string();
+        unsigned dom = 0, bus = 0, dev = 0, func = 0;
+        std::sscanf(address.c_str(), "%x:%x:%x.%x", &dom, &bus, &dev, &func);
+        auto [vendorName, deviceName] = PciNames(vendor, device);
+        const std::string driver = DriverOf(fn);
+        const std::vector<Bar> bars = ReadBars(fn);
+
+        DeviceSetupEntry base;
+        base.kind = kind;
+        base.function = address;
+        base.hardwareId = "PCI\\VEN_" + Hex(vendor, 4) + "&DEV_" + Hex(device, 4) + "&SUBSYS_" +
+                          Hex(subDevice, 4) + Hex(subVendor, 4) + "&REV_" + Hex(revision, 2);
+        base.compatibleIds = "PCI\\CC_" + Hex(cls, 6);
+        base.className = ide ? "HDC" : "SCSIAdapter";
+        base.classGuid = ide ? kHdcGuid : kRaidGuid;
+        base.mfg = vendorName.empty() ? "PCI vendor " + Hex(vendor, 4) : vendorName;
+        base.location = "PCI bus " + std::to_string(bus) + ", device " + std::to_string(dev) +
+                        ", function " + std::to_string(func);
+        base.objectName = "/sys/bus/pci/devices/" + address;
+        base.busNumber = static_cast<std::int32_t>(bus);
+        base.deviceAddress = static_cast<std::int32_t>((dev << 16) | func);
+        base.service = driver.empty() ? "none" : driver;
+        base.deviceDesc = deviceName.empty()
+                              ? (ide ? "PCI IDE controller " : "PCI storage adapter ") +
+                                    Hex(vendor, 4) + ":" + Hex(device, 4)
+                              : deviceName;
+        for (const Bar& b : bars)
+            if (b.io)
+                base.ranges.emplace_back(b.start, b.end);
+
+        DeviceSetupEntry top = base;
+        top.key = MakeDeviceKey(address, 0);
+        out.push_back(top);
+        if (!ide)
+            continue;
+        for (int ch = 1; ch <= 2; ++ch) {
+            DeviceSetupEntry e = base;
+            e.channel = ch;
+            e.key = MakeDeviceKey(address, ch);
+            e.service = "atapi";
+            e.deviceDesc = ch == 1 ? "Primary IDE Channel" : "Secondary IDE Channel";
+            e.ranges.clear();
+            const bool native = (progIf & (ch == 1 ? 0x01 : 0x04)) != 0;
+            if (!native) {
+                if (ch == 1)
+                    e.ranges = {{0x1F0, 0x1F7}, {0x3F6, 0x3F6}};
+                else
+                    e.ranges = {{0x170, 0x177}, {0x376, 0x376}};
+            } else {
+                // Native mode: the command block and the control block's 4-byte BAR, whose
+                // third byte is the alternate status / device control register.
+                const Bar& cmd = bars[ch == 1 ? 0 : 2];
+                const Bar& ctl = bars[ch == 1 ? 1 : 3];
+                if (cmd.io && ctl.io && cmd.start != 0 && ctl.start != 0)
+                    e.ranges = {{cmd.start, cmd.end}, {ctl.start + 2, ctl.start + 2}};
+            }
+            out.push_back(e);
+        }
+    }
+    return out;
+}
+
+std::string SysfsDeviceSetup::InUse(const fs::path& function) const {
+    std::error_code ec;
+    const fs::path fnReal = fs::canonical(function, ec);
+    if (ec)
+        return {};
+    struct Blk {
+        std::string name;
+        std::string dev; // "major:minor"
+        fs::path path;
+    };
+    std::vector<Blk> behind;
+    for (const auto& e : fs::directory_iterator(root_ / "sys/block", ec)) {
+        std::error_code ec2;
+        fs::path real = fs::canonical(e.path(), ec2);
+        if (ec2)
+            continue;
+        auto [a, b] = std::mismatch(fnReal.begin(), fnReal.end(), real.begin(), real.end());
+        if (a != fnReal.end())
+            continue;
+        const std::string name = e.path().filename().string();
+        behind.push_back({name, ReadFirstLine(real / "dev"), real});
+        for (const auto& p : fs::directory_iterator(real, ec2))
+            if (fs::exists(p.path() / "partition"))
+                behind.push_back(
+                    {p.path().filename().string(), ReadFirstLine(p.path() / "dev"), p.path()});
+    }
+    if (behind.empty())
+        return {};
+
+    auto matches = [&](const std::string& source) -> const Blk* {
+        std::string name;
+        if (source.rfind("/dev/", 0) == 0)
+            name = source.substr(5);
+        struct stat st {};
+        std::string devText;
+        if (!source.empty() && source[0] == '/' &&
+            ::stat((root_ / source.substr(1)).c_str(), &st) == 0 && S_ISBLK(st.st_mode))
+            devText = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+        for (const Blk& b : behind)
+            if ((!name.empty() && b.name == name) || (!devText.empty() && b.dev == devText))
+                return &b;
+        return nullptr;
+    };
+
+    for (const Blk& b : behind) {
+        std::error_code ec2;
+        if (fs::is_directory(b.path / "holders", ec2) && !fs::is_empty(b.path / "holders", ec2))
+            return "/dev/" + b.name + " is part of an active md, LVM or dm device";
+    }
+    {
+        std::ifstream in(root_ / "proc/mounts");
+        std::string line;
+        while (std::getline(in, line)) {
+            std::istringstream ls(line);
+            std::string source, target;
+            ls >> source >> target;
+            if (const Blk* b = matches(Unescape(source)))
+                return "/dev/" + b->name + " is mounted on " + Unescape(target);
+        }
+    }
+    {
+        std::ifstream in(root_ / "proc/swaps");
+        std::string line;
+        std::getline(in, line); // the header
+        while (std::getline(in, line)) {
+            std::istringstream ls(line);
+            std::string source;
+            ls >> source;
+            if (const Blk* b = matches(Unescape(source)))
+                return "/dev/" + b->name + " is active swap";
+        }
+    }
+    return {};
+}
+
+DeviceStatus SysfsDeviceSetup::Status(const std::string& key) {
+    DeviceStatus st;
+    std::string function;
+    int channel = 0;
+    if (!ParseDeviceKey(key, function, channel) || !ValidName(function))
+        return st;
+    const fs::path fn = Devices() / function;
+    std::error_code ec;
+    if (!fs::exists(fn, ec))
+        return st;
+    st.present = true;
+    st.driver = DriverOf(fn);
+    st.disabled = st.driver.empty();
+    st.reason = InUse(fn);
+    st.disableable = st.reason.empty();
+    return st;
+}
+
+DeviceChange SysfsDeviceSetup::Disable(const std::string& key) {
+    DeviceChange c;
+    DeviceStatus st = Status(key);
+    if (!st.present) {
+        c.error = "no such device " + key;
+        return c;
+    }
+    if (st.disabled) {
+        c.ok = true;
+        return c;
+    }
+    if (!st.disableable) {
+        c.error = st.reason;
+        return c;
+    }
+    std::string function;
+    int channel = 0;
+    ParseDeviceKey(key, function, channel);
+    if (!WriteAttr(Devices() / function / "driver" / "unbind", function, c.error))
+        return c;
+    c.ok = true;
+    c.driver = st.driver;
+    return c;
+}
+
+DeviceChange SysfsDeviceSetup::Enable(const std::string& key, const std::string& driver) {
+    DeviceChange c;
+    DeviceStatus st = Status(key);
+    if (!st.present) {
+        c.error = "no such device " + key;
+        return c;
+    }
+    if (!st.disabled) {
+        c.ok = true;
+        c.driver = st.driver;
+        return c;
+    }
+    std::string function;
+    int channel = 0;
+    ParseDeviceKey(key, function, channel);
+    if (driver.empty()) {
+        // The driver's name was lost: let the kernel choose, as it did at boot.
+        if (!WriteAttr(root_ / "sys/bus/pci/drivers_probe", function, c.error))
+            return c;
+        c.driver = DriverOf(Devices() / function);
+        c.ok = !c.driver.empty();
+        if (!c.ok)
+            c.error = "no driver took " + function;
+        return c;
+    }
+    if (!ValidName(driver)) {
+        c.error = "no driver to bind to " + key;
+        return c;
+    }
+    const fs::path dir = root_ / "sys/bus/pci/drivers" / driver;
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec)) {
+        c.error = "the driver " + driver + " is not loaded";
+        return c;
+    }
+    if (!WriteAttr(dir / "bind", function, c.error))
+        return c;
+    c.ok = true;
+    c.driver = driver;
+    return c;
+}
+
+} // namespace zkv

@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# Boots a Linux guest under QEMU whose own kernel drives the emulated PIIX IDE disk (libata,
+# ata_piix, the SCSI disk and CD drivers from the installed kernel's modules), then checks that
+# zelkova-ata lists the IDE function, takes the channel from ata_piix, drives the disk by port
+# I/O, gives the channel back, and refuses to take it while the disk carries active swap.
+#
+#   kernel-guest.sh ZELKOVA_ATA WORK_DIR
+# Every wait is bounded; the guest powers itself off and a watchdog kills QEMU if it does not.
+set -euo pipefail
+
+tool=$(readlink -f "$1")
+work=$(readlink -m "$2")
+here=$(cd "$(dirname "$0")" && pwd)
+boot_timeout=${ZKV_QEMU_TIMEOUT:-240}
+model="ZKV KERNEL GUEST DISK"
+serial="ZKVK20260002"
+
+kernel=$(ls /boot/vmlinuz-* 2>/dev/null | sort -V | tail -n 1 || true)
+busybox=$(command -v busybox || true)
+for need in "$kernel" "$busybox" "$(command -v qemu-system-x86_64 || true)" \
+    "$(command -v cpio || true)" "$(command -v modprobe || command -v /sbin/modprobe || true)"; do
+    if [ -z "$need" ] || [ ! -e "$need" ]; then
+        echo "qemu kernel guest: missing kernel, busybox, qemu-system-x86_64, cpio or modprobe" >&2
+        exit 1
+    fi
+done
+if ldd "$busybox" > /dev/null 2>&1; then
+    echo "qemu kernel guest: $busybox is not static (install busybox-static)" >&2
+    exit 1
+fi
+kver=${kernel#/boot/vmlinuz-}
+modprobe=$(command -v modprobe || echo /sbin/modprobe)
+
+rm -rf "$work"
+mkdir -p "$work/root/bin" "$work/root/proc" "$work/root/sys" "$work/root/dev" "$work/root/lib/mod"
+
+# The modules in load order (their dependencies first), uncompressed.
+: > "$work/modules.order"
+for m in scsi_common scsi_mod libata ata_piix cdrom sr_mod sd_mod; do
+    "$modprobe" --show-depends -S "$kver" "$m" | awk '$1 == "insmod" { print $2 }' \
+        >> "$work/modules.order"
+done
+n=0
+load=""
+while read -r path; do
+    base=$(basename "$path")
+    name=${base%%.ko*}
+    [ -e "$work/root/lib/mod/$name.ko" ] && continue
+    case "$base" in
+        *.ko.xz) xz -dc "$path" > "$work/root/lib/mod/$name.ko" ;;
+        *.ko.zst) zstd -qdc "$path" > "$work/root/lib/mod/$name.ko" ;;
+        *.ko.gz) gzip -dc "$path" > "$work/root/lib/mod/$name.ko" ;;
+        *) cp "$path" "$work/root/lib/mod/$name.ko" ;;
+    esac
+    load="$load $name"
+    n=$((n + 1))
+done < "$work/modules.order"
+echo "qemu kernel guest: $n modules:$load"
+
+cp "$tool" "$work/root/bin/zelkova-ata"
+for lib in $(ldd "$tool" | grep -o '/[^ ]*'); do
+    mkdir -p "$work/root$(dirname "$lib")"
+    cp -L "$lib" "$work/root$lib"
+done
+for ids in /usr/share/misc/pci.ids /usr/share/hwdata/pci.ids; do
+    if [ -e "$ids" ]; then
+        mkdir -p "$work/root$(dirname "$ids")"
+        cp -L "$ids" "$work/root$ids"
+    fi
+done
+cp "$busybox" "$work/root/bin/busybox"
+
+key='pci-0000:00:01.1/1'
+cat > "$work/root/init" <<INIT
+#!/bin/busybox sh
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev 2>/dev/null
+mkdir -p /tmp
+for m in $load; do insmod /lib/mod/\$m.ko 2>/dev/null; done
+waitfor() { i=0; while [ \$i -lt 300 ]; do [ \$1 /sys/block/sda ] && return 0; sleep 0.1; i=\$((i+1)); done; return 1; }
+sda() { if [ -e /sys/block/sda ]; then echo "@@sda \$1 present"; else echo "@@sda \$1 absent"; fi; }
+run() { name=\$1; shift; echo "@@begin \$name"; zelkova-ata "\$@" > /tmp/\$name.out; rc=\$?; cat /tmp/\$name.out; echo "@@end \$name \$rc"; }
+waitfor -e
+sda at_start
+echo "@@driver \$(basename \$(readlink /sys/bus/pci/devices/0000:00:01.1/driver) 2>/dev/null)"
+run controllers controllers
+run take take '$key'
+sda after_take
+echo "@@driver_after_take \$(readlink /sys/bus/pci/devices/0000:00:01.1/driver)"
+run identify identify
+driver=\$(sed -n 's/.*"driver":"\([^"]*\)".*/\1/p' /tmp/take.out)
+run give give '$key' "\$driver"
+waitfor -e
+sda after_give
+echo "@@driver_after_give \$(basename \$(readlink /sys/bus/pci/devices/0000:00:01.1/driver) 2>/dev/null)"
+mkswap /dev/sda > /dev/null && swapon /dev/sda
+echo "@@swaps"; cat /proc/swaps
+run take_swap take '$key'
+sda after_refusal
+swapoff /dev/sda
+echo "@@done"
+poweroff -f
+INIT
+chmod +x "$work/root/init"
+(cd "$work/root" && find . | cpio -o -H newc --quiet | gzip -1 > "$work/initramfs.gz")
+
+disk="$work/disk.img"
+truncate -s 64M "$disk"
+console="$work/console.log"
+: > "$console"
+set +e
+timeout --kill-after=10 "$boot_timeout" qemu-system-x86_64 \
+    -machine pc -accel tcg -m 384 -smp 1 \
+    -display none -monitor none -no-reboot -nodefaults \
+    -serial "file:$console" \
+    -kernel "$kernel" -initrd "$work/initramfs.gz" \
+    -append "console=ttyS0 panic=-1 quiet loglevel=3" \
+    -drive "file=$disk,format=raw,if=none,id=hd0,cache=writeback" \
+    -device "ide-hd,drive=hd0,bus=ide.0,unit=0,model=$model,serial=$serial"
+rc=$?
+set -e
+if [ $rc -ne 0 ]; then
+    echo "qemu kernel guest: qemu ended with status $rc (124 = timed out after ${boot_timeout}s)" >&2
+    tail -n 40 "$console" >&2
+    exit 1
+fi
+python3 "$here/kernel_guest.py" "$console" "$model"

@@ -1,0 +1,84 @@
+#!/usr/bin/env python3
+"""Host side of the kernel-guest QEMU test: checks what the guest printed on its console."""
+import json
+import re
+import sys
+
+CANT_DISABLE = "This controller can't be disabled.\r\nMaybe it was used to boot system from."
+KEY = "pci-0000:00:01.1\\1"
+
+
+def parse(path):
+    text = open(path, "rb").read().decode("utf-8", "replace").replace("\r\n", "\n")
+    runs = {}
+    for m in re.finditer(r"@@begin (\S+)\n(.*?)@@end \1 (\d+)", text, re.S):
+        obj = None
+        for line in m.group(2).splitlines():
+            if line.strip().startswith("{"):
+                try:
+                    obj = json.loads(line.strip())
+                except ValueError:
+                    pass
+        runs[m.group(1)] = (int(m.group(3)), obj, m.group(2))
+    marks = dict(re.findall(r"@@sda (\S+) (\S+)", text))
+    return text, runs, marks
+
+
+def main(console, model):
+    text, runs, marks = parse(console)
+    failures, passed = [], 0
+
+    def expect(cond, what):
+        nonlocal passed
+        if cond:
+            passed += 1
+            print(f"ok   {what}")
+        else:
+            failures.append(what)
+            print(f"FAIL {what}")
+
+    for name, (rc, obj, body) in sorted(runs.items()):
+        shown = json.dumps(obj) if obj is not None else body.strip()
+        print(f"guest {name} (exit {rc}): {shown[:600]}")
+    for line in re.findall(r"@@(driver\S*|sda) ([^\n]*)", text):
+        print("guest", *line)
+    expect("@@done" in text, "the guest ran every step")
+    expect(marks.get("at_start") == "present", "ata_piix drives the disk: /sys/block/sda exists")
+
+    rc, d, _ = runs.get("controllers", (None, None, ""))
+    entries = (d or {}).get("controllers", [])
+    piix = [e for e in entries if "VEN_8086&DEV_7010" in e.get("hardware_id", "")]
+    chans = [e for e in piix if e["driver_index"] in (1, 2)]
+    expect(rc == 0 and len(piix) == 3 and len(chans) == 2,
+           "controllers lists the PIIX IDE function 8086:7010 with two channels")
+    expect(any(e["driver_index"] == 0 and e["service"] == "ata_piix" for e in piix),
+           "the controller entry names its driver ata_piix")
+    byidx = {e["driver_index"]: e for e in chans}
+    expect(byidx.get(1, {}).get("ranges") == [[0x1F0, 0x1F7], [0x3F6, 0x3F6]] and
+           byidx.get(2, {}).get("ranges") == [[0x170, 0x177], [0x376, 0x376]],
+           "the channels have the legacy ranges")
+    expect(all(e["class"] == "THDCInfo" and e["service"] == "atapi" and e["chanals"] == 1 and
+               not e["disabled"] and e["disableable"] for e in chans),
+           "the channels are drivable, enabled and may be taken")
+
+    rc, d, _ = runs.get("take", (None, None, ""))
+    expect(rc == 0 and d and d["ok"] and d["driver"] == "ata_piix", "take unbinds ata_piix")
+    expect(marks.get("after_take") == "absent", "after take /sys/block/sda is gone")
+    rc, d, _ = runs.get("identify", (None, None, ""))
+    expect(rc == 0 and d and d.get("model") == model, "IDENTIFY by port I/O names the configured model")
+    rc, d, _ = runs.get("give", (None, None, ""))
+    expect(rc == 0 and d and d["ok"] and not d["disabled"], "give binds the driver again")
+    expect(marks.get("after_give") == "present", "after give /sys/block/sda is back")
+    expect(re.search(r"@@swaps\n.*\n/dev/sda\s", text) is not None, "the disk carries active swap")
+    rc, d, _ = runs.get("take_swap", (None, None, ""))
+    expect(rc == 1 and d and not d["ok"] and d["refused"] and d["message"].startswith(CANT_DISABLE)
+           and "swap" in d.get("reason", ""),
+           "take is refused while the disk is swap: \"This controller can't be disabled.\"")
+    expect(marks.get("after_refusal") == "present", "the kernel keeps the disk after the refusal")
+
+    print(f"{passed} passed, {len(failures)} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1], sys.argv[2]))
