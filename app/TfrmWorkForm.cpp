@@ -93,9 +93,11 @@ TfrmWorkForm::TfrmWorkForm(WorkFormStartup startup, QWidget* parent)
 
     BuildWindow();
     FormCreate();
+    SetUpTechnicianWork();
 }
 
 TfrmWorkForm::~TfrmWorkForm() {
+    TearDownTechnicianWork();
     // No events into a half-destroyed window.
     ClientSocket->disconnect(this);
     ClientSocket->Close();
@@ -292,8 +294,7 @@ void TfrmWorkForm::FormShow() {
     // The login dialog and the version check join here later; until then the stored user data
     // are used as they are and the first attempt starts at once.
     ShowConnectionState(false);
-    if (!engine_)
-        engine_ = std::make_unique<UserClientSocket>(*this, user_, settings_, startup_.dataDir);
+    EnsureEngine();
     PostWorkFormMessage(this, kMsgStartConnect);
     ShowAtaRegisters(0, 0);
 }
@@ -356,9 +357,9 @@ void TfrmWorkForm::HandleMessage(const TWorkFormMessage& m) {
         if (m.WParam() == 7 || m.WParam() == 8 || m.WParam() == 10) {
             ToggleConnection();
             CollapseActivityPanel();
+        } else {
+            SendJumperAnswer(m.WParam(), m.LParam());
         }
-        // The other kinds answer the technician; the jumper dialog and the message that
-        // carries the answer come with the technician's commands.
         break;
     case kMsgSendScan:
         // Sent by the scan result view, which comes with the surface scan.
@@ -654,14 +655,8 @@ std::int32_t TfrmWorkForm::PartnerId() const {
     return engine_ ? engine_->PartnerId() : 0;
 }
 
-bool TfrmWorkForm::DeliverAtaPacket(std::unique_ptr<PacketRecord>&) {
-    return false; // no ATA worker yet: the framing drops the packet with a log line
-}
-
 UniSocket& TfrmWorkForm::Processor() {
-    if (!engine_)
-        engine_ = std::make_unique<UserClientSocket>(*this, user_, settings_, startup_.dataDir);
-    return *engine_;
+    return EnsureEngine();
 }
 
 void TfrmWorkForm::AddLogText(std::string_view text) {

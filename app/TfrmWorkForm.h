@@ -6,13 +6,17 @@
 // IUserClientHost.
 #pragma once
 
+#include "agent/FixedChannelService.h"
 #include "agent/UserClientSocket.h"
 #include "app/TPROXYClientSocket.h"
 #include "app/model/LogModel.h"
+#include "ata/AtaThread.h"
+#include "platform/PowerControl.h"
 #include "protocol/Framing.h"
 #include "support/ClientSettings.h"
 #include "support/Deployment.h"
 #include "support/UserData.h"
+#include "tools/MessageDialog.h"
 
 #include <QDateTime>
 #include <QEvent>
@@ -74,7 +78,10 @@ struct WorkFormStartup {
     std::string updateUrl;
 };
 
-class TfrmWorkForm : public QMainWindow, public IFramingHost, public IUserClientHost {
+class TfrmWorkForm : public QMainWindow,
+                     public IFramingHost,
+                     public IUserClientHost,
+                     public IAtaWorkerHost {
     Q_OBJECT
 public:
     explicit TfrmWorkForm(WorkFormStartup startup, QWidget* parent = nullptr);
@@ -123,6 +130,20 @@ public:
     void CloseConnection() override { ClientSocket->Close(); }
     void StopPingTimer() override { tmrPing->stop(); }
     bool SendPacket(PacketRecord& packet) override;
+    void SetTechnicianAttached(bool on) override;
+
+    // --- the technician's work: ATA worker, channel, power (TfrmWorkFormTechnician.cpp) ---
+    void AtaProgressStart() override { ProgressStart(); }
+    void AtaProgressStep(int percent) override;
+    void AtaProgressStop() override { ProgressStop(); }
+    bool SendAtaReply(PacketRecord& reply) override { return SendPacket(reply); }
+    void AtaLog(std::string_view text) override { AddLogText(text); }
+    // The channel the technician's commands work on; with --hardware sim:FILE the interim
+    // channel is channel 0 of the simulated hardware.
+    FixedChannelService& Channel() { return channel_; }
+    ATAThread* AtaWorker() { return ataThread_.get(); }
+    // What the jumper dialog's vendor box shows, for the kind-13 answer (message 1029).
+    void SetJumperVendorText(std::string text) { jumperVendorText_ = std::move(text); }
 
     // --- what tests and other parts look at ---
     bool Connected() const { return connected_; }
@@ -166,6 +187,12 @@ protected:
     void closeEvent(QCloseEvent* e) override;
 
 private:
+    void SetUpTechnicianWork();
+    void TearDownTechnicianWork();
+    UserClientSocket& EnsureEngine();
+    void tmrCheckHDDTimer();
+    void SendJumperAnswer(long kind, long answer);
+
     void BuildWindow();
     void FormCreate();
     void FormShow();
@@ -208,6 +235,17 @@ private:
     std::vector<std::string> messagesShown_;
     std::mutex pendingMutex_;
     std::string pendingLogLine_;
+
+    // The technician's work.
+    std::unique_ptr<IMainThread> mainThread_;
+    std::unique_ptr<TSmallPort> simHardware_;
+    std::unique_ptr<THDCDevice> channelDevice_;
+    FixedChannelService channel_;
+    std::unique_ptr<IPowerControl> power_;
+    std::unique_ptr<IMessageDialog> unattendedDialog_;
+    IMessageDialog* previousDialog_ = nullptr;
+    std::unique_ptr<ATAThread> ataThread_;
+    std::string jumperVendorText_ = "Unknown";
 };
 
 } // namespace zkv
