@@ -29,7 +29,7 @@ class TechClient : public test::ClientHarness, public IAtaWorkerHost {
 public:
     TechClient(std::filesystem::path dataDir, THDCDevice* dev, AtaGlobals& g, SharedFlags& f)
         : ClientHarness(std::move(dataDir)), worker(
-                                              *this, [dev] { return dev; }, main, g, f) {
+                                                 *this, [dev] { return dev; }, main, g, f) {
         channel.SetDevice(dev);
         socket->SetServices({&channel});
         socket->SetMainThread(&main);
@@ -324,6 +324,33 @@ TEST_F(TechnicianE2E, CommandsAreAnsweredAndRoutedAsTheTableSays) {
     EXPECT_EQ(Of(15).items[0]["code"], COMMAND_OK);
     EXPECT_EQ(client->socket->PartnerId(), 0);
     EXPECT_FALSE(client->detailedLogging);
+
+    // Messages the client sends on its own go to the last command's sender.
+    ASSERT_TRUE(client->socket->SendScanResults(true, std::vector<std::uint8_t>(36, 9)));
+    ASSERT_TRUE(client->socket->SendToTechnician(CMD_COMPORT_SHOW_DATA, {{'O', 'K', 0}}));
+    std::vector<Json> sent;
+    ASSERT_TRUE(client->Run([&] {
+        sent.clear();
+        for (const auto& l : test::ReadLines(dir.Path() / "sim.out")) {
+            Json j = Json::parse(l, nullptr, false);
+            if (j.is_object() && j.contains("items") && j["header"]["kind"] == 0 &&
+                (j["items"][0]["code"] == CMD_SHOW_SCAN ||
+                 j["items"][0]["code"] == CMD_COMPORT_SHOW_DATA))
+                sent.push_back(j);
+        }
+        return sent.size() == 2;
+    }));
+    for (const Json& j : sent) {
+        EXPECT_EQ(j["header"]["sender_role"], 2);
+        EXPECT_EQ(j["header"]["addressee_role"], 7);
+        EXPECT_EQ(j["header"]["delivery"], FOR_ONE);
+        EXPECT_EQ(j["header"]["destination_id"], kTech);
+        EXPECT_EQ(j["items"][0]["flags"], 0);
+        EXPECT_EQ(j["items"][0]["echo"], 0);
+    }
+    EXPECT_EQ(sent[0]["items"][0]["data_length"], 37);
+    EXPECT_EQ(sent[0]["items"][0]["data"].get<std::string>().substr(0, 2), "01");
+    EXPECT_EQ(sent[1]["items"][0]["data"], "4f4b00");
 }
 
 TEST_F(TechnicianE2E, SetKeyAnswersUnderTheNewKeyAndRefusesAShortOne) {
