@@ -182,7 +182,7 @@ void UserClientSocket::OnCmdAtaGetStatus(const ItemRecord&, ItemRecord& reply, I
     ApplyReplyRouting();
 }
 
-void UserClientSocket::WaitForRunningOperation() {
+bool UserClientSocket::WaitForRunningOperation() {
     SharedFlags& flags = Flags();
     const bool ataRunning = ataWorker_ && ataWorker_->Busy();
     const bool scanRunning = services_.scan && services_.scan->ScanRunning();
@@ -198,26 +198,32 @@ void UserClientSocket::WaitForRunningOperation() {
         const auto deadline = std::chrono::steady_clock::now() + resetWaitLimit_;
         while (!flags.OperationStopped()) {
             if (std::chrono::steady_clock::now() >= deadline) {
+                // The other thread still drives the channel: the reset answers without
+                // touching it rather than race it on the task file.
                 host_.AddLogText("The running operation did not stop within " +
                                  std::to_string(resetWaitLimit_.count() / 1000) +
-                                 " seconds; the reset goes on.");
-                break;
+                                 " seconds; the reset goes on without touching the drive.");
+                flags.ClearAbortRequest();
+                return false;
             }
             Main().ProcessEvents();
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
     flags.ClearAbortRequest();
+    return true;
 }
 
 void UserClientSocket::OnCmdAtaReset(const ItemRecord& command, ItemRecord& reply, ItemRecord&) {
-    WaitForRunningOperation();
+    const bool stopped = WaitForRunningOperation();
     AtaCommandRecord rec;
     rec.Flags = READREGS;
     if (command.flags & kItemFlagNoReadyDrsc)
         rec.Flags |= NOREADYDRSC;
     THDCDevice* dev = Device();
-    if (Flags().DeviceReady() && dev) {
+    if (!stopped) {
+        rec.Result = ATA_DEVICE_BUSY;
+    } else if (Flags().DeviceReady() && dev) {
         rec.Time = 40000;
         dev->ResetDevice(rec);
     } else {

@@ -204,7 +204,8 @@ private:
     THDCDevice* Device() const;
     // Restart or power-off; the run-once entry and WasReboot follow a request logind took.
     bool PowerRequest(bool reboot, std::string& why);
-    void WaitForRunningOperation();
+    // False when the running operation did not stop within the limit.
+    bool WaitForRunningOperation();
 
     TechnicianServices services_;
     ATAThread* ataWorker_ = nullptr;

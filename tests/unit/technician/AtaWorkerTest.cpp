@@ -142,7 +142,7 @@ TEST_F(AtaWorkerTest, MalformedItemsAreRefusedWithoutTouchingTheDrive) {
 }
 
 TEST_F(AtaWorkerTest, AbortRequestStopsTheBatchAndDropsItsReply) {
-    AtaCommandRecord slow = ReadCmd(900, RESETENABLE | READREGS, 50000);
+    AtaCommandRecord slow = ReadCmd(900, RESETENABLE | READREGS, 5000);
     worker.Deliver(Batch({{CMD_ATA_COMMAND, AtaItemData(slow)}, {CMD_ATA_GET_STATUS, {}}}));
     ASSERT_TRUE(RunUntil(
         main, [&] { return worker.Busy(); }, 5s));
@@ -156,7 +156,7 @@ TEST_F(AtaWorkerTest, AbortRequestStopsTheBatchAndDropsItsReply) {
 }
 
 TEST_F(AtaWorkerTest, ResetWhileABatchRunsStopsItFirst) {
-    AtaCommandRecord slow = ReadCmd(900, RESETENABLE | READREGS, 50000);
+    AtaCommandRecord slow = ReadCmd(900, RESETENABLE | READREGS, 5000);
     worker.Deliver(Batch({{CMD_ATA_COMMAND, AtaItemData(slow)}}, 1));
     worker.Deliver(Batch({{CMD_ATA_GET_STATUS, {}}}, 2));
     ASSERT_TRUE(RunUntil(
@@ -190,10 +190,19 @@ TEST_F(AtaWorkerTest, ResetWaitIsBoundedAndWithoutReplyFlagAnswersNothing) {
     StuckScan scan;
     engine.SetServices({&channel, &scan});
     engine.SetResetWaitLimit(50ms);
-    auto p = Batch({{CMD_ATA_RESET, {}}}, 1, 0);
+    const int before = lab.Master().Commands();
+    // With the reply flag: the drive is left alone while the scan still holds it.
+    auto asked = Command(Batch({{CMD_ATA_RESET, {}}}, 1, 0));
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(RecordOf(asked[0]).Result, ATA_DEVICE_BUSY);
+    ASSERT_FALSE(clientHost.log.empty());
+    EXPECT_NE(clientHost.log.back().find("did not stop"), std::string::npos);
+    EXPECT_FALSE(lab.flags.AbortRequest());
+    EXPECT_EQ(lab.Master().Commands(), before);
+    // Without it: an untouched item and no routing.
+    auto p = Batch({}, 2, 0);
     PacketConverter list;
-    ItemRecord it(CMD_ATA_RESET, 0);
-    list.AddItem(std::move(it));
+    list.AddItem(ItemRecord(CMD_ATA_RESET, 0));
     list.SerializeInto(*p);
     PacketRecord reply;
     auto items = Command(std::move(p), &reply);
@@ -201,9 +210,6 @@ TEST_F(AtaWorkerTest, ResetWaitIsBoundedAndWithoutReplyFlagAnswersNothing) {
     EXPECT_EQ(items[0].code, 0);
     EXPECT_TRUE(items[0].data.empty());
     EXPECT_EQ(reply.header.delivery, 0);
-    ASSERT_FALSE(clientHost.log.empty());
-    EXPECT_NE(clientHost.log.back().find("did not stop"), std::string::npos);
-    EXPECT_FALSE(lab.flags.AbortRequest());
 }
 
 TEST_F(AtaWorkerTest, WizardInABatchIsShownOnTheMainThread) {
