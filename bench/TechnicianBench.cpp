@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -68,6 +69,10 @@ std::vector<std::uint8_t> Wire(PacketRecord p, const TransportData& t) {
     p.header.Seal(out.data());
     out.insert(out.end(), p.body.begin(), p.body.end());
     return out;
+}
+
+void Blocking(int fd) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 }
 
 bool WriteAll(int fd, const std::uint8_t* p, std::size_t n) {
@@ -194,6 +199,7 @@ void RoundTrip(benchmark::State& state, int reads) {
     PosixConnection dial;
     dial.ConnectTcp("127.0.0.1", listener.Port());
     int server = listener.Accept(1000);
+    Blocking(server);
     SetNoDelay(server);
     SetNoDelay(dial.Fd());
     const int clientFd = ::dup(dial.Fd());
@@ -212,6 +218,16 @@ void RoundTrip(benchmark::State& state, int reads) {
         us.push_back(d);
         state.SetIterationTime(d / 1e6);
     }
+    // The last reply must be what the technician expects: one item per read, record and data.
+    PacketRecord last;
+    if (replySize >= kHeaderSize) {
+        last.header = PacketHeader::Decode(reply.data());
+        last.body.assign(reply.begin() + kHeaderSize, reply.end());
+    }
+    if (replySize < kHeaderSize || t.Decode(last) != DecodeResult::Ok ||
+        PacketConverter(last).Count() != static_cast<std::size_t>(reads) ||
+        PacketConverter(last).Item(0)->dataLength != 47 + 512)
+        state.SkipWithError("the reply is not the batch's answer");
     Report(state, us);
     state.counters["request_bytes"] = static_cast<double>(request.size());
     state.counters["reply_bytes"] = static_cast<double>(replySize);
@@ -252,6 +268,8 @@ void BM_LoopbackEcho_SameSizes(benchmark::State& state) {
     PosixConnection dial;
     dial.ConnectTcp("127.0.0.1", listener.Port());
     int server = listener.Accept(1000);
+    Blocking(server);
+    Blocking(dial.Fd());
     SetNoDelay(server);
     SetNoDelay(dial.Fd());
     std::atomic<bool> stop{false};
