@@ -19,11 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return new SimIdeHardware(cfg);
     }();
     static AtaGlobals globals;
-    static SharedFlags flags = [] {
-        SharedFlags f;
-        f.SetDeviceReady();
-        return f;
-    }();
+    static SharedFlags flags;
+    flags.SetDeviceReady();
     static THDCDevice dev(*hw, hw->Clock(), {{0x1F0, 0x1F7}, {0x3F6, 0x3F6}}, globals, flags);
     static DirectMainThread main;
     static ATASocket socket([] { return &dev; }, main, globals, flags);
@@ -49,10 +46,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     socket.ProcessBatch(request, {}, {});
     PacketRecord reply;
     socket.FinishReply(reply);
+    // One reply item per request item, in order; an answered drive command carries a record.
+    PacketConverter requests(request);
     PacketConverter replies(reply);
-    while (const ItemRecord* it = replies.NextItem())
-        if (it->code == COMMAND_OK && it->dataLength != 4 &&
+    if (replies.Count() != requests.Count())
+        std::abort();
+    for (std::size_t i = 0; i < replies.Count(); ++i) {
+        const std::int32_t code = requests.Item(i)->code;
+        const ItemRecord* it = replies.Item(i);
+        if ((code == CMD_ATA_COMMAND || code == CMD_ATA_GET_STATUS || code == CMD_ATA_RESET) &&
+            it->code == COMMAND_OK &&
             it->dataLength < static_cast<std::int32_t>(AtaCommandRecord::kSize))
             std::abort();
+    }
     return 0;
 }
