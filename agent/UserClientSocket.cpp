@@ -165,6 +165,9 @@ bool UserClientSocket::SendLogin() {
 
 void UserClientSocket::ConnectionClosed() {
     SetPartnerId(0);
+    technicianAttached_ = false;
+    if (services_.scan)
+        services_.scan->RequestStop();
     transport_.UseBuiltinKey();
     SetPendingCommands(nullptr);
 }

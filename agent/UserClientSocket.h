@@ -10,6 +10,7 @@
 #pragma once
 
 #include "agent/MasterClientSocket.h"
+#include "agent/TechnicianServices.h"
 #include "protocol/TransportData.h"
 #include "support/ClientSettings.h"
 #include "support/Deployment.h"
@@ -17,6 +18,7 @@
 #include "support/UserData.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -41,6 +43,11 @@ public:
     virtual void StopPingTimer() = 0;
     // Sends one packet (Framing::SendPacket). False when it was dropped.
     virtual bool SendPacket(PacketRecord& packet) = 0;
+    // The activity panel that shows the user a technician is working on the drive.
+    virtual void ExpandActivityPanel(int /*height*/) {}
+    virtual void CollapseActivityPanel() {}
+    // The technician-attached and detailed-logging switches, which follow the technician.
+    virtual void SetTechnicianAttached(bool /*on*/) {}
 };
 
 // The login record, as the last login command carried it.
@@ -99,7 +106,16 @@ bool WriteSeansData(const std::filesystem::path& userSetupIni, const SeansData& 
 // "major.minor.release:build".
 std::string FormatVersion(const std::array<std::int32_t, 4>& v);
 
-class UserClientSocket : public MasterClientSocket {
+class ATAThread;
+class IMainThread;
+class SharedFlags;
+
+// The height of the activity panel while a technician is attached.
+inline constexpr int kActivityPanelHeight = 88;
+// How long a reset waits for a running ATA batch or scan to stop.
+inline constexpr std::chrono::milliseconds kResetWaitLimit{45000};
+
+class UserClientSocket : public MasterClientSocket, public ITechnicianLink {
 public:
     // `user` and `settings` are the program-wide records: the login reads the user's data as
     // they are at that moment, and the engagement request updates WasReboot and Automat and
@@ -124,6 +140,50 @@ public:
     void LogText(std::string_view text) override { host_.AddLogText(text); }
     void LogBoldText(std::string_view text) override { host_.AddLogTextBold(text); }
 
+    // --- the technician's commands (TechnicianCommands.cpp) ---
+    // What the engine hands work on to; absent services make their commands answer 0x1003.
+    void SetServices(const TechnicianServices& services) { services_ = services; }
+    const TechnicianServices& Services() const { return services_; }
+    // The ATA worker a reset stops first (may be null).
+    void SetAtaWorker(ATAThread* worker) { ataWorker_ = worker; }
+    // The main thread whose events a reset handles while it waits (default: MainThread()).
+    void SetMainThread(IMainThread* main) { main_ = main; }
+    // The shared flags (default: the program-wide ones).
+    void SetSharedFlags(SharedFlags* flags) { flags_ = flags; }
+    void SetResetWaitLimit(std::chrono::milliseconds limit) { resetWaitLimit_ = limit; }
+
+    // ITechnicianLink
+    void ApplyReplyRouting() override;
+    bool SendToTechnician(CommandCode code, std::span<const std::uint8_t> data) override;
+    bool TechnicianAttached() const override { return technicianAttached_; }
+    std::int32_t CurrentSender() const override;
+    // CMD_SHOW_SCAN to the technician: one byte (0 while the scan runs, 1 once it ended), then
+    // the collected 36-byte result records in order.
+    bool SendScanResults(bool ended, std::span<const std::uint8_t> records);
+
+    void OnCmdShowLog(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdDisconnect(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdStartChat(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdCloseChat(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdAtaGetStatus(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdAtaReset(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdGetIdeList(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdEnableIde(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdDisableIde(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdReboot(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdShutdown(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdScanSurface(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdDisplayMessage(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdComportGetList(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdComportSetParam(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdComportDoCommand(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdComportSetBaud(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdComportWriteBuffer(const ItemRecord& command, ItemRecord& reply,
+                                 ItemRecord&) override;
+    void OnCmdComportWriteData(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdSetKey(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdShowWizardForm(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+
     void OnReplyLetMeConnect(const ItemRecord& pending, const ItemRecord& reply,
                              ItemRecord& followUp) override;
     void OnReplyCreateSeans(const ItemRecord& pending, const ItemRecord& reply,
@@ -138,6 +198,21 @@ protected:
 
 private:
     void BuildEngagementRequest(ItemRecord& followUp);
+    void ComPort(const ItemRecord& command, ItemRecord& reply);
+    SharedFlags& Flags() const;
+    IMainThread& Main() const;
+    THDCDevice* Device() const;
+    // Restart or power-off; the run-once entry and WasReboot follow a request logind took.
+    bool PowerRequest(bool reboot, std::string& why);
+    // False when the running operation did not stop within the limit.
+    bool WaitForRunningOperation();
+
+    TechnicianServices services_;
+    ATAThread* ataWorker_ = nullptr;
+    IMainThread* main_ = nullptr;
+    SharedFlags* flags_ = nullptr;
+    std::chrono::milliseconds resetWaitLimit_ = kResetWaitLimit;
+    bool technicianAttached_ = false;
     void LogOrder();
 
     UserInfoTransport login_;

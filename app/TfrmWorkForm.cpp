@@ -108,6 +108,7 @@ TfrmWorkForm::TfrmWorkForm(WorkFormStartup startup, QWidget* parent)
             [log = startup_.sessionLog](const std::string& f, bool h) { log->Append(f, h); });
     log_.AddSink([this](const std::string& f, bool h) { WriteToBrowser(f, h); });
 
+    SetUpTechnicianWork();
     BuildWindow();
     FormCreate();
     InstallTerminalAndScreens();
@@ -122,6 +123,7 @@ TfrmWorkForm::TfrmWorkForm(WorkFormStartup startup, QWidget* parent)
     });
     closeHooks.scanRunning = [this] { return scan_ && scan_->Service().ScanRunning(); };
     closeHooks.stopScan = [this] { StopScan(); };
+    scan_->SetDeviceSource([this]() -> THDCDevice* { return ChannelDevice(); });
 }
 
 void TfrmWorkForm::StopScan() {
@@ -141,23 +143,13 @@ void TfrmWorkForm::InstallTerminalAndScreens() {
         };
         terminalAndScreens_ = std::make_unique<TTerminalAndScreens>(this, std::move(setup));
     }
-    // The engine takes the services once it can (SetServices); until then they stay ready here.
-    // The other services the engine already holds are kept.
-    if (engine_) {
-        [](auto& engine, const TechnicianServices& mine) {
-            if constexpr (requires { engine.SetServices(mine); }) {
-                TechnicianServices s;
-                if constexpr (requires { s = engine.Services(); })
-                    s = engine.Services();
-                s.comPort = mine.comPort;
-                s.screens = mine.screens;
-                engine.SetServices(s);
-            }
-        }(*engine_, terminalAndScreens_->Services());
-    }
 }
 
 TfrmWorkForm::~TfrmWorkForm() {
+    TearDownTechnicianWork();
+    // The engine lives on a little; the services it was given go first.
+    if (engine_)
+        engine_->SetServices({});
     scan_.reset(); // stops a running scan and waits for its thread
     // A version check still running may be waiting in a synchronised call: let it finish.
     closing_ = true;
@@ -349,8 +341,9 @@ void TfrmWorkForm::FormCreate() {
     }
     // The controller list is created here once it exists (closeHooks.controllerListCreated).
     LoadLiveSupportPage();
-    channels_ = std::make_unique<TWorkFormChannels>(*this, startup_);
-    connect(tmrCheckHDD, &QTimer::timeout, this, [this] { channels_->CheckHdd(); });
+    channels_ = std::make_unique<TWorkFormChannels>(*this, startup_, power_.get());
+    closeHooks.controllerListCreated = [this] { return channels_ && channels_->Session(); };
+    closeHooks.enableMyChannels = [this] { channels_->GiveBack(); };
     created_ = true;
 }
 
@@ -395,10 +388,7 @@ void TfrmWorkForm::FormShow() {
             LoadUserData();
         }
         ShowConnectionState(false);
-        if (!engine_) {
-            engine_ = std::make_unique<UserClientSocket>(*this, user_, settings_, startup_.dataDir);
-            InstallTerminalAndScreens();
-        }
+        EnsureEngine();
         StartVersionCheck();
     } else {
         ShowConnectionState(false);
@@ -795,16 +785,8 @@ std::int32_t TfrmWorkForm::PartnerId() const {
     return engine_ ? engine_->PartnerId() : 0;
 }
 
-bool TfrmWorkForm::DeliverAtaPacket(std::unique_ptr<PacketRecord>&) {
-    return false; // no ATA worker yet: the framing drops the packet with a log line
-}
-
 UniSocket& TfrmWorkForm::Processor() {
-    if (!engine_) {
-        engine_ = std::make_unique<UserClientSocket>(*this, user_, settings_, startup_.dataDir);
-        InstallTerminalAndScreens();
-    }
-    return *engine_;
+    return EnsureEngine();
 }
 
 void TfrmWorkForm::AddLogText(std::string_view text) {
@@ -900,11 +882,6 @@ void TfrmWorkForm::CreatePortDevice() {
     auto port = std::make_unique<TLinuxSmallPort>(std::vector<PortRange>{});
     port->ReOpen(true);
     portDevice_ = std::move(port);
-}
-
-void TfrmWorkForm::SetTechnicianAttached(bool on) {
-    technicianAttached_ = on;
-    detailedLogging_ = on;
 }
 
 std::string TfrmWorkForm::LockFile() const {

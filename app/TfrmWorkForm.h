@@ -6,15 +6,19 @@
 // IUserClientHost.
 #pragma once
 
+#include "agent/FixedChannelService.h"
 #include "agent/UserClientSocket.h"
 #include "app/TPROXYClientSocket.h"
 #include "app/model/CloseSequence.h"
 #include "app/model/LogModel.h"
+#include "ata/AtaThread.h"
+#include "platform/PowerControl.h"
 #include "platform/TimeBase.h"
 #include "protocol/Framing.h"
 #include "support/ClientSettings.h"
 #include "support/Deployment.h"
 #include "support/UserData.h"
+#include "tools/MessageDialog.h"
 
 #include <QDateTime>
 #include <QEvent>
@@ -91,7 +95,10 @@ struct WorkFormStartup {
     std::vector<std::string> restartCommand;
 };
 
-class TfrmWorkForm : public QMainWindow, public IFramingHost, public IUserClientHost {
+class TfrmWorkForm : public QMainWindow,
+                     public IFramingHost,
+                     public IUserClientHost,
+                     public IAtaWorkerHost {
     Q_OBJECT
 public:
     explicit TfrmWorkForm(WorkFormStartup startup, QWidget* parent = nullptr);
@@ -140,6 +147,18 @@ public:
     void CloseConnection() override { ClientSocket->Close(); }
     void StopPingTimer() override { tmrPing->stop(); }
     bool SendPacket(PacketRecord& packet) override;
+    void SetTechnicianAttached(bool on) override;
+
+    // --- the technician's work: ATA worker, channel, power (TfrmWorkFormTechnician.cpp) ---
+    void AtaProgressStart() override { ProgressStart(); }
+    void AtaProgressStep(int percent) override;
+    void AtaProgressStop() override { ProgressStop(); }
+    bool SendAtaReply(PacketRecord& reply) override { return SendPacket(reply); }
+    void AtaLog(std::string_view text) override { AddLogText(text); }
+    // The channel the technician's commands work on: the one chosen and detected, or none.
+    IChannelService& Channel();
+    THDCDevice* ChannelDevice();
+    ATAThread* AtaWorker() { return ataThread_.get(); }
 
     // --- the surface scan: its service (IScanService for the engine) and window ---
     TScanSurfaceHost& Scan() { return *scan_; }
@@ -165,8 +184,6 @@ public:
     const TimeValues& Timing() const { return timing_; }
     // The port-I/O device of the channel (simulated with --hardware sim:FILE).
     TSmallPort* PortDevice() { return portDevice_.get(); }
-    // Set when the technician attaches (both flags) and cleared when he leaves.
-    void SetTechnicianAttached(bool on);
     // The close request's steps that other pieces of the program fill in (scan, serial port,
     // ATA worker, controller list); the window fills the question, no-reconnect, the flags, the
     // port driver, the log and the message itself.
@@ -209,6 +226,11 @@ protected:
     void closeEvent(QCloseEvent* e) override;
 
 private:
+    void SetUpTechnicianWork();
+    void TearDownTechnicianWork();
+    UserClientSocket& EnsureEngine();
+    void tmrCheckHDDTimer();
+
     void BuildWindow();
     void FormCreate();
     void FormShow();
@@ -277,6 +299,14 @@ private:
     bool startupStopped_ = false;
     std::atomic<bool> closing_{false};
     std::atomic<bool> updateEnded_{true};
+
+    // The technician's work.
+    std::unique_ptr<IMainThread> mainThread_;
+    FixedChannelService noChannel_; // until a controller list exists
+    std::unique_ptr<IPowerControl> power_;
+    std::unique_ptr<IMessageDialog> unattendedDialog_;
+    IMessageDialog* previousDialog_ = nullptr;
+    std::unique_ptr<ATAThread> ataThread_;
 };
 
 } // namespace zkv

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -82,14 +83,14 @@ int main(int argc, char** argv) {
         std::signal(SIGHUP, OnTerminate);
     }
     // Worker threads reach the window through the GUI thread's event loop; questions go to the
-    // Qt dialog, or with --unattended are answered without a person and logged.
+    // Qt dialog. With --unattended the window installs its own answerer, which logs each answer
+    // in the window and on standard error.
     zkv::QtMainThread mainThread;
     zkv::SetMainThread(&mainThread);
     zkv::QtMessageDialog qtDialog;
-    zkv::UnattendedMessageDialog unattendedDialog(
-        [](const std::string& line) { std::cerr << "zelkova-user-client: " << line << "\n"; });
-    zkv::ScopedMessageDialog dialog(
-        options.unattended ? static_cast<zkv::IMessageDialog&>(unattendedDialog) : qtDialog);
+    std::optional<zkv::ScopedMessageDialog> dialog;
+    if (!options.unattended)
+        dialog.emplace(qtDialog);
     zkv::TfrmWorkForm form(startup);
     QSocketNotifier notifier(gSignalPipe[0], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &form, [&form] {

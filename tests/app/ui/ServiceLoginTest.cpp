@@ -256,10 +256,10 @@ TEST(ServiceLogin, FramingFaultsThroughTheWindowsSocket) {
     p.proxyPort = proxy.Port();
     FormUnderTest t("127.0.0.1", sim.Port(), p);
     t.form->show();
-    constexpr int kUnknownCommand = 0x1002;
-    ASSERT_TRUE(SpinUntil([&] { return sim.Items(kUnknownCommand, 1).size() >= 4; }, 15000))
+    constexpr int kShowLogAnswered = 0x1001; // CMD_SHOW_LOG is answered COMMAND OK
+    ASSERT_TRUE(SpinUntil([&] { return sim.Items(kShowLogAnswered, 1).size() >= 4; }, 15000))
         << t.WindowText();
-    const auto replies = sim.Items(kUnknownCommand, 1);
+    const auto replies = sim.Items(kShowLogAnswered, 1);
     for (std::size_t i = 0; i < 4; ++i)
         EXPECT_EQ(replies[i]["echo"], i + 1);
     const auto& s = t.form->Frames().Stats();

@@ -1,0 +1,150 @@
+// TfrmWorkForm: what the window adds for the technician's work. The ATA worker and its
+// completion, the register poll, the services the protocol engine hands work to, power control,
+// --unattended, and the run-once entry that a start removes.
+#include "app/TfrmWorkForm.h"
+
+#include "agent/ui/TerminalAndScreens.h"
+#include "controllers/ui/WorkFormChannels.h"
+#include "platform/LogindPowerControl.h"
+#include "platform/RunOnce.h"
+#include "sim/RecordingPowerControl.h"
+#include "tools/MessageDialog.h"
+#include "tools/ui/TfrmScanView.h"
+
+#include "tools/WizFormData.h"
+#include <cstdio>
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QThread>
+
+namespace zkv {
+
+namespace {
+
+// Synchronised calls into the window's thread: a blocking queued invocation from other
+// threads, a direct call on the window's own.
+class WorkFormMainThread final : public IMainThread {
+public:
+    explicit WorkFormMainThread(QObject* context) : context_(context) {}
+    void Invoke(const std::function<void()>& fn) override {
+        if (QThread::currentThread() == context_->thread())
+            fn();
+        else
+            QMetaObject::invokeMethod(
+                context_, [&fn] { fn(); }, Qt::BlockingQueuedConnection);
+    }
+    void ProcessEvents() override { QCoreApplication::processEvents(); }
+
+private:
+    QObject* context_;
+};
+
+} // namespace
+
+void TfrmWorkForm::SetUpTechnicianWork() {
+    mainThread_ = std::make_unique<WorkFormMainThread>(this);
+    // A restart the technician asked for brought us here: the entry has done its work.
+    RemoveRunOnce();
+
+    // Without a person every question gets its default answer, logged in the window and on
+    // standard error. A dialog installed before (a test's) stays.
+    if (startup_.unattended && !MessageDialogInstalled()) {
+        unattendedDialog_ =
+            std::make_unique<UnattendedMessageDialog>([this](const std::string& line) {
+                std::fprintf(stderr, "zelkova-user-client: %s\n", line.c_str());
+                if (wbLog)
+                    AddLogText(line, true);
+            });
+        previousDialog_ = SetMessageDialog(unattendedDialog_.get());
+    }
+
+    // A lab never switches its computer off: with simulated hardware the request is recorded
+    // and refused.
+    if (startup_.hardware.rfind("sim:", 0) == 0) {
+        auto recording = std::make_unique<RecordingPowerControl>();
+        recording->Answer(false, "the simulated lab does not restart or switch off the computer");
+        power_ = std::move(recording);
+    } else {
+        power_ = std::make_unique<LogindPowerControl>();
+    }
+    connect(tmrCheckHDD, &QTimer::timeout, this, &TfrmWorkForm::tmrCheckHDDTimer);
+    closeHooks.endAtaWorker = [this] {
+        if (ataThread_)
+            ataThread_->Stop();
+    };
+    closeHooks.closeComPort = [this] {
+        if (terminalAndScreens_ && terminalAndScreens_->Services().comPort)
+            terminalAndScreens_->Services().comPort->Close();
+    };
+}
+
+IChannelService& TfrmWorkForm::Channel() {
+    if (channels_ && channels_->Session())
+        return *channels_->Session();
+    return noChannel_;
+}
+
+THDCDevice* TfrmWorkForm::ChannelDevice() {
+    return Channel().CurrentDevice();
+}
+
+void TfrmWorkForm::TearDownTechnicianWork() {
+    tmrCheckHDD->stop();
+    if (ataThread_)
+        ataThread_->Stop();
+    if (unattendedDialog_)
+        SetMessageDialog(previousDialog_);
+}
+
+UserClientSocket& TfrmWorkForm::EnsureEngine() {
+    if (!engine_) {
+        engine_ = std::make_unique<UserClientSocket>(*this, user_, settings_, startup_.dataDir);
+        TechnicianServices services;
+        services.channel = &Channel();
+        services.power = power_.get();
+        services.scan = &scan_->Service();
+        if (terminalAndScreens_) {
+            services.comPort = terminalAndScreens_->Services().comPort;
+            services.screens = terminalAndScreens_->Services().screens;
+        }
+        engine_->SetServices(services);
+        scan_->SetLink(engine_.get());
+        engine_->SetMainThread(mainThread_.get());
+        engine_->SetAtaWorker(ataThread_.get());
+    }
+    return *engine_;
+}
+
+bool TfrmWorkForm::DeliverAtaPacket(std::unique_ptr<PacketRecord>& packet) {
+    if (!ataThread_) {
+        ataThread_ = std::make_unique<ATAThread>(
+            *this, [this] { return ChannelDevice(); }, *mainThread_);
+        ataThread_->Socket().SetWizardHook(ShowWizardForm);
+        EnsureEngine().SetAtaWorker(ataThread_.get());
+    }
+    ataThread_->Deliver(std::move(packet));
+    return true;
+}
+
+void TfrmWorkForm::AtaProgressStep(int percent) {
+    sharedProgress = percent;
+    ProgressStep();
+}
+
+void TfrmWorkForm::SetTechnicianAttached(bool on) {
+    technicianAttached_ = on;
+    detailedLogging_ = on;
+}
+
+void TfrmWorkForm::tmrCheckHDDTimer() {
+    THDCDevice* dev = ChannelDevice();
+    // The worker owns the task file while a batch runs; the lamps catch up on the next tick.
+    if (!dev || !SharedFlags::Instance().DeviceReady() || (ataThread_ && ataThread_->Busy()))
+        return;
+    AtaCommandRecord rec;
+    dev->ReadStatus(rec);
+    ShowAtaRegisters(rec.SR, rec.ER);
+}
+
+} // namespace zkv

@@ -1,0 +1,150 @@
+// The ATA worker: ATASocket runs one batch of the technician's ATA items; ATAThread runs the
+// batches on a thread of its own, one after another, and hands each reply to the main thread.
+//
+// A batch is a packet with the ATA flag whose items are CMD_ATA_COMMAND, CMD_ATA_GET_STATUS,
+// CMD_ATA_RESET or CMD_SHOW_WIZARD_FORM. Reply of CMD_ATA_COMMAND (code 0x1001 whatever the
+// engine's result):
+//   47-byte record as the engine left it
+//   DataLen bytes read          only for protocols 1, 3, 4, 6, 7, 8, 9 and DataLen > 0
+//   u32 count, then per attempt u32 n + n trace bytes      only with WRITELOG
+//
+// Batches that arrive while one runs wait in a bounded queue and run in arrival order; past the
+// bound a batch is dropped with a log line. The thread waits on a condition variable between
+// batches. Everything that reaches the window (progress, the wizard dialog, the completion that
+// sends the reply) goes through IMainThread::Invoke, so the worker never touches the window or
+// the connection itself.
+#pragma once
+
+#include "ata/AtaCommandRecord.h"
+#include "ata/HDCDevice.h"
+#include "platform/MainThread.h"
+#include "protocol/Packet.h"
+#include "protocol/UniSocket.h"
+#include "support/SharedFlags.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace zkv {
+
+// What the worker needs from the window. Every call comes on the main thread.
+class IAtaWorkerHost {
+public:
+    virtual ~IAtaWorkerHost() = default;
+    virtual void AtaProgressStart() {}
+    virtual void AtaProgressStep(int /*percent*/) {}
+    virtual void AtaProgressStop() {}
+    // Sends the batch's reply packet (Framing::SendPacket). False when it could not be sent.
+    virtual bool SendAtaReply(PacketRecord& reply) = 0;
+    virtual void AtaLog(std::string_view text) = 0;
+};
+
+// Shows a wizard screen from a serialized TWizFormData on the main thread: true with the
+// pressed button's index, false when the record cannot be read.
+using WizardHook = std::function<bool(std::span<const std::uint8_t> data, std::int32_t& result)>;
+
+// The channel device the batch works on; nullptr while no channel is chosen.
+using DeviceSource = std::function<THDCDevice*()>;
+
+// The trace of one attempt is given this much room.
+inline constexpr std::uint32_t kTraceBufferSize = 10240;
+// The traces one reply may carry in all; attempts past it are run but not traced.
+inline constexpr std::size_t kMaxTraceBytes = 16u << 20;
+
+class ATASocket : public UniSocket {
+public:
+    ATASocket(DeviceSource device, IMainThread& main, AtaGlobals& globals, SharedFlags& flags);
+
+    // Runs the batch: parses `request` and answers each item. `progress` is called with the
+    // percentage done whenever it changes; `stop` is asked between items. The replies are kept
+    // for FinishReply.
+    void ProcessBatch(const PacketRecord& request, const std::function<void(int)>& progress,
+                      const std::function<bool()>& stop);
+    // Serializes the replies of the last batch into `reply` (left empty when there are none)
+    // and forgets them.
+    void FinishReply(PacketRecord& reply);
+    // Forgets the replies of the last batch.
+    void DropReplies();
+    std::size_t ReplyCount() const { return replies_.Count(); }
+
+    void SetWizardHook(WizardHook hook) { wizard_ = std::move(hook); }
+
+    void OnCmdAtaCommand(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdAtaGetStatus(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdAtaReset(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+    void OnCmdShowWizardForm(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
+
+private:
+    DeviceSource device_;
+    IMainThread& main_;
+    AtaGlobals& globals_;
+    SharedFlags& flags_;
+    WizardHook wizard_;
+    PacketConverter replies_;
+    PacketHeader requestHeader_{};
+    int progress_ = 0;
+};
+
+class ATAThread {
+public:
+    static constexpr std::size_t kDefaultQueueLimit = 64;
+
+    ATAThread(IAtaWorkerHost& host, DeviceSource device, IMainThread& main = MainThread(),
+              AtaGlobals& globals = AtaGlobals::Instance(),
+              SharedFlags& flags = SharedFlags::Instance(),
+              std::size_t queueLimit = kDefaultQueueLimit);
+    // Stops the thread (see Stop).
+    ~ATAThread();
+    ATAThread(const ATAThread&) = delete;
+    ATAThread& operator=(const ATAThread&) = delete;
+
+    // Main thread: queues a decoded ATA packet. The thread is started on the first one (and
+    // OperationStopped set then). False, with a log line, when the queue is full and the
+    // packet was dropped.
+    bool Deliver(std::unique_ptr<PacketRecord> packet);
+    // A batch has been taken and its completion has not run yet.
+    bool Busy() const;
+    std::size_t Queued() const;
+    // Drops the batches waiting behind the running one (a reset does); returns how many.
+    std::size_t DiscardQueued();
+    // Ends the thread after the item it is running; its reply is not sent. Handles the main
+    // thread's events while it waits, so a worker blocked in a synchronised call can finish.
+    void Stop();
+
+    ATASocket& Socket() { return socket_; }
+
+private:
+    void Run();
+    void Complete();
+
+    IAtaWorkerHost& host_;
+    IMainThread& main_;
+    SharedFlags& flags_;
+    std::size_t queueLimit_;
+    ATASocket socket_;
+
+    mutable std::mutex lock_;
+    std::condition_variable wake_;
+    std::deque<std::unique_ptr<PacketRecord>> queue_;
+    std::unique_ptr<PacketRecord> current_;
+    bool busy_ = false;
+    std::atomic<bool> terminate_{false};
+    std::atomic<bool> finished_{false};
+    std::thread thread_;
+};
+
+// Builds the reply data of one CMD_ATA_COMMAND from the record as the engine left it and the
+// traces of its attempts.
+std::vector<std::uint8_t> AtaCommandReplyData(const AtaCommandRecord& rec,
+                                              const std::vector<std::vector<std::uint8_t>>& traces);
+
+} // namespace zkv

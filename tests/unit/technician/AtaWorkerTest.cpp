@@ -1,0 +1,236 @@
+// The ATA worker on its own thread against the simulated drive, and the main thread's reset
+// that has to stop it. Also built with ThreadSanitizer (ZELKOVA_TSAN).
+#include "agent/UserClientSocket.h"
+#include "tests/support/ClientHarness.h"
+#include "tests/unit/technician/TechFixture.h"
+#include "tools/MessageDialog.h"
+#include "tools/WizFormData.h"
+
+#include <gtest/gtest.h>
+
+namespace zkv {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace test;
+
+// A disk with one sector that keeps the drive busy for a minute of simulated time, so that a
+// read of it is still running when the test reacts.
+SimDeviceConfig SlowDisk() {
+    SimDeviceConfig d = Disk();
+    d.slow.push_back({900, 1, 60000});
+    d.slow.push_back({901, 1, 300});
+    d.defects.push_back({1000, SimDefectKind::UNC});
+    return d;
+}
+
+struct FixedChannel : IChannelService {
+    THDCDevice* dev = nullptr;
+    DriveInfo drive;
+    THDCDevice* CurrentDevice() override { return dev; }
+    const DriveInfo& ChosenDrive() override { return drive; }
+    bool WriteControllerStream(std::vector<std::uint8_t>&) override { return true; }
+};
+
+struct NullHost : IUserClientHost {
+    void AddLogText(std::string_view t) override { log.emplace_back(t); }
+    void AddLogTextBold(std::string_view t) override { log.emplace_back(t); }
+    void ShowMessage(std::string_view) override {}
+    void SetNoReconnect(bool) override {}
+    void CloseConnection() override {}
+    void StopPingTimer() override {}
+    bool SendPacket(PacketRecord&) override { return true; }
+    std::vector<std::string> log;
+};
+
+class AtaWorkerTest : public ::testing::Test {
+protected:
+    AtaWorkerTest() {
+        lab.flags.SetDeviceReady();
+        channel.dev = lab.dev.get();
+        engine.SetServices({&channel});
+        engine.SetSharedFlags(&lab.flags);
+        engine.SetMainThread(&main);
+        engine.SetAtaWorker(&worker);
+    }
+    ~AtaWorkerTest() override { worker.Stop(); }
+
+    // Runs a command packet through the engine on the main thread; returns the reply items.
+    std::vector<ReplyItem> Command(std::unique_ptr<PacketRecord> p,
+                                   PacketRecord* replyOut = nullptr) {
+        PacketRecord reply, followUp;
+        engine.ProcessCommandPacket(*p, reply, followUp);
+        if (replyOut)
+            *replyOut = reply;
+        return Items(reply);
+    }
+    bool WaitReplies(std::size_t n, std::chrono::milliseconds t = 20s) {
+        return RunUntil(
+            main, [&] { return host.Replies() >= n; }, t);
+    }
+
+    Lab lab{SlowDisk()};
+    QueuedMainThread main;
+    RecordingWorkerHost host;
+    ATAThread worker{host, [this] { return lab.dev.get(); }, main, lab.globals, lab.flags, 2};
+    FixedChannel channel;
+    TempDir dir;
+    NullHost clientHost;
+    UserInfo user;
+    ClientSettings settings;
+    TransportData transport;
+    UserClientSocket engine{clientHost, user, settings, DataDirectory{dir.Path()}, transport};
+};
+
+TEST_F(AtaWorkerTest, QueuesBatchesInOrderAndDropsPastTheBound) {
+    // The first batch is busy with the slow sector; three more arrive meanwhile and the queue
+    // holds two.
+    AtaCommandRecord slow = ReadCmd(901);
+    ASSERT_TRUE(worker.Deliver(Batch({{CMD_ATA_COMMAND, AtaItemData(slow)}}, 1)));
+    ASSERT_TRUE(RunUntil(
+        main, [&] { return worker.Busy(); }, 5s));
+    AtaCommandRecord rd = Lab::Rw(0x20, 3, 16, RESETENABLE | READREGS, 2000);
+    rd.Protocol = PR_PIO_READ;
+    rd.RepeatCnt = 0;
+    rd.DataLen = 0; // the default buffer
+    EXPECT_TRUE(worker.Deliver(Batch({{CMD_ATA_COMMAND, AtaItemData(rd)}}, 2)));
+    EXPECT_TRUE(worker.Deliver(Batch({{CMD_ATA_GET_STATUS, {}}}, 3)));
+    EXPECT_FALSE(worker.Deliver(Batch({{CMD_ATA_GET_STATUS, {}}}, 4)));
+    ASSERT_TRUE(WaitReplies(3));
+    main.WaitForCalls(20ms);
+
+    std::lock_guard g(host.lock);
+    ASSERT_EQ(host.replies.size(), 3u);
+    EXPECT_EQ(host.replies[0].header.exchangeId, 1u);
+    EXPECT_EQ(host.replies[1].header.exchangeId, 2u);
+    EXPECT_EQ(host.replies[2].header.exchangeId, 3u);
+    EXPECT_EQ(host.replies[0].header.kind, REPLY_PACKET);
+    EXPECT_EQ(host.replies[0].header.destinationId, 4242);
+    EXPECT_EQ(RecordOf(Items(host.replies[0])[0]).Result, ATA_OK);
+    // RepeatCnt 0 runs once and tells it; DataLen 0 reads into the 8192-byte default buffer.
+    auto second = Items(host.replies[1]);
+    AtaCommandRecord r2 = RecordOf(second[0]);
+    EXPECT_EQ(r2.Result, ATA_OK);
+    EXPECT_EQ(r2.RepeatCnt, 1u);
+    EXPECT_EQ(r2.DataLen, 8192);
+    EXPECT_EQ(second[0].data.size(), 47u + 8192u);
+    ASSERT_EQ(host.log.size(), 1u);
+    EXPECT_NE(host.log[0].find("dropped"), std::string::npos);
+    EXPECT_TRUE(lab.flags.OperationStopped());
+}
+
+TEST_F(AtaWorkerTest, MalformedItemsAreRefusedWithoutTouchingTheDrive) {
+    const int before = lab.Master().Commands();
+    AtaCommandRecord wr = Lab::Rw(0x30, 5, 2, RESETENABLE | READREGS, 2000);
+    wr.Protocol = PR_PIO_WRITE;
+    wr.DataLen = 1024;
+    AtaCommandRecord huge = ReadCmd(0);
+    huge.DataLen = 65536 * 512 + 1;
+    std::vector<std::uint8_t> shortRecord(20, 0);
+    worker.Deliver(Batch({{CMD_ATA_COMMAND, AtaItemData(wr, std::vector<std::uint8_t>(512, 7))},
+                          {CMD_ATA_COMMAND, AtaItemData(huge)},
+                          {CMD_ATA_COMMAND, shortRecord}}));
+    ASSERT_TRUE(WaitReplies(1));
+    std::lock_guard g(host.lock);
+    auto items = Items(host.replies[0]);
+    ASSERT_EQ(items.size(), 3u);
+    for (const auto& it : items) {
+        EXPECT_EQ(it.code, COMMAND_ERROR);
+        EXPECT_TRUE(it.data.empty());
+    }
+    EXPECT_EQ(lab.Master().Commands(), before);
+}
+
+TEST_F(AtaWorkerTest, AbortRequestStopsTheBatchAndDropsItsReply) {
+    AtaCommandRecord slow = ReadCmd(900, RESETENABLE | READREGS, 5000);
+    worker.Deliver(Batch({{CMD_ATA_COMMAND, AtaItemData(slow)}, {CMD_ATA_GET_STATUS, {}}}));
+    ASSERT_TRUE(RunUntil(
+        main, [&] { return worker.Busy(); }, 5s));
+    EXPECT_FALSE(lab.flags.OperationStopped());
+    lab.flags.SetAbortRequest();
+    ASSERT_TRUE(RunUntil(
+        main, [&] { return lab.flags.OperationStopped(); }, 20s));
+    lab.flags.ClearAbortRequest();
+    EXPECT_EQ(host.Replies(), 0u);
+    EXPECT_FALSE(worker.Busy());
+}
+
+TEST_F(AtaWorkerTest, ResetWhileABatchRunsStopsItFirst) {
+    AtaCommandRecord slow = ReadCmd(900, RESETENABLE | READREGS, 5000);
+    worker.Deliver(Batch({{CMD_ATA_COMMAND, AtaItemData(slow)}}, 1));
+    worker.Deliver(Batch({{CMD_ATA_GET_STATUS, {}}}, 2));
+    ASSERT_TRUE(RunUntil(
+        main, [&] { return worker.Busy(); }, 5s));
+
+    // On the main thread, as the connection would deliver it: the reset waits for the batch.
+    PacketRecord reply;
+    auto items = Command(Batch({{CMD_ATA_RESET, {}}}, 9, 0), &reply);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].code, COMMAND_OK);
+    AtaCommandRecord r = RecordOf(items[0]);
+    EXPECT_EQ(r.Result, ATA_OK);
+    EXPECT_TRUE(r.Has(READREGS));
+    EXPECT_EQ(reply.header.addresseeRole, static_cast<std::uint8_t>(Role::AUTOMAT));
+    EXPECT_EQ(reply.header.delivery, FOR_ONE);
+    EXPECT_EQ(reply.header.destinationId, 4242);
+    EXPECT_FALSE(lab.flags.AbortRequest());
+    EXPECT_FALSE(worker.Busy());
+    main.WaitForCalls(20ms);
+    EXPECT_EQ(host.Replies(), 0u); // the aborted batch's reply and the waiting batch are gone
+    EXPECT_EQ(clientHost.log.size(), 1u);
+}
+
+struct StuckScan : IScanService {
+    bool ScanRunning() const override { return true; }
+    bool StartScan(std::span<const std::uint8_t>, std::int32_t) override { return false; }
+    void RequestStop() override {}
+};
+
+TEST_F(AtaWorkerTest, ResetWaitIsBoundedAndWithoutReplyFlagAnswersNothing) {
+    StuckScan scan;
+    engine.SetServices({&channel, &scan});
+    engine.SetResetWaitLimit(50ms);
+    const int before = lab.Master().Commands();
+    // With the reply flag: the drive is left alone while the scan still holds it.
+    auto asked = Command(Batch({{CMD_ATA_RESET, {}}}, 1, 0));
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(RecordOf(asked[0]).Result, ATA_DEVICE_BUSY);
+    ASSERT_FALSE(clientHost.log.empty());
+    EXPECT_NE(clientHost.log.back().find("did not stop"), std::string::npos);
+    EXPECT_FALSE(lab.flags.AbortRequest());
+    EXPECT_EQ(lab.Master().Commands(), before);
+    // Without it: an untouched item and no routing.
+    auto p = Batch({}, 2, 0);
+    PacketConverter list;
+    list.AddItem(ItemRecord(CMD_ATA_RESET, 0));
+    list.SerializeInto(*p);
+    PacketRecord reply;
+    auto items = Command(std::move(p), &reply);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].code, 0);
+    EXPECT_TRUE(items[0].data.empty());
+    EXPECT_EQ(reply.header.delivery, 0);
+}
+
+TEST_F(AtaWorkerTest, WizardInABatchIsShownOnTheMainThread) {
+    ScriptedMessageDialog dialog;
+    ScopedMessageDialog scoped(dialog);
+    dialog.Push(mrRetry);
+    worker.Socket().SetWizardHook(ShowWizardForm);
+    TWizFormData w;
+    w.message = "Press Retry";
+    w.buttons = mb::Cancel | mb::Retry;
+    worker.Deliver(Batch({{CMD_SHOW_WIZARD_FORM, w.ToBytes()}, {CMD_SHOW_WIZARD_FORM, {1, 2}}}));
+    ASSERT_TRUE(WaitReplies(1));
+    std::lock_guard g(host.lock);
+    auto items = Items(host.replies[0]);
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0].code, COMMAND_OK);
+    EXPECT_EQ(GetI32(items[0].data.data()), mrRetry);
+    EXPECT_EQ(items[1].code, COMMAND_ERROR);
+    ASSERT_EQ(dialog.ShownSoFar().size(), 1u);
+    EXPECT_EQ(dialog.ShownSoFar()[0].request.text, "Press Retry");
+}
+
+} // namespace
+} // namespace zkv
