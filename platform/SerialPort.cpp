@@ -463,10 +463,10 @@ void TermiosSerialPort::DeviceWait(int timeoutMs) {
 void TermiosSerialPort::DeviceArmTimer(int ms) {
     if (timerFd_ < 0)
         return;
-    itimerspec spec{};
-    spec.it_value.tv_sec = ms / 1000;
-    spec.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    ::timerfd_settime(timerFd_, 0, &spec, nullptr);
+    itimerspec when{};
+    when.it_value.tv_sec = ms / 1000;
+    when.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    ::timerfd_settime(timerFd_, 0, &when, nullptr);
 }
 
 void TermiosSerialPort::RequestDispatch() {
