@@ -9,41 +9,16 @@
 #include "platform/RunOnce.h"
 #include "sim/RecordingPowerControl.h"
 #include "tools/MessageDialog.h"
+#include "tools/ui/QtMainThread.h"
 #include "tools/ui/TfrmScanView.h"
 
 #include "tools/WizFormData.h"
 #include <cstdio>
 
-#include <QCoreApplication>
-#include <QMetaObject>
-#include <QThread>
-
 namespace zkv {
 
-namespace {
-
-// Synchronised calls into the window's thread: a blocking queued invocation from other
-// threads, a direct call on the window's own.
-class WorkFormMainThread final : public IMainThread {
-public:
-    explicit WorkFormMainThread(QObject* context) : context_(context) {}
-    void Invoke(const std::function<void()>& fn) override {
-        if (QThread::currentThread() == context_->thread())
-            fn();
-        else
-            QMetaObject::invokeMethod(
-                context_, [&fn] { fn(); }, Qt::BlockingQueuedConnection);
-    }
-    void ProcessEvents() override { QCoreApplication::processEvents(); }
-
-private:
-    QObject* context_;
-};
-
-} // namespace
-
 void TfrmWorkForm::SetUpTechnicianWork() {
-    mainThread_ = std::make_unique<WorkFormMainThread>(this);
+    mainThread_ = std::make_unique<QtMainThread>();
     // A restart the technician asked for brought us here: the entry has done its work.
     RemoveRunOnce();
 

@@ -16,12 +16,6 @@ namespace zkv {
 TWorkFormChannels::TWorkFormChannels(TfrmWorkForm& form, const WorkFormStartup& startup,
                                      IPowerControl* power)
     : form_(form), controllerKey_(startup.controller) {
-    if (startup.unattended && !MessageDialogInstalled()) {
-        // Every question of a person-less run is answered by its default and logged.
-        unattended_ = std::make_unique<UnattendedMessageDialog>(
-            [this](const std::string& line) { Log(line); });
-        previousDialog_ = SetMessageDialog(unattended_.get());
-    }
     ChannelSessionOptions o;
     o.hardware = startup.hardware;
     o.userSetup = startup.dataDir.UserSetup();
@@ -36,8 +30,6 @@ TWorkFormChannels::TWorkFormChannels(TfrmWorkForm& form, const WorkFormStartup& 
 
 TWorkFormChannels::~TWorkFormChannels() {
     session_.reset();
-    if (unattended_)
-        SetMessageDialog(previousDialog_);
 }
 
 int TWorkFormChannels::DetectIfNeeded() {

@@ -15,7 +15,6 @@ namespace zkv {
 class IMessageDialog;
 class IPowerControl;
 class TfrmWorkForm;
-class UnattendedMessageDialog;
 struct WorkFormStartup;
 
 class TWorkFormChannels final : public IDetectionHost {
@@ -48,8 +47,6 @@ private:
     TfrmWorkForm& form_;
     std::unique_ptr<ChannelSession> session_;
     std::string controllerKey_;
-    std::unique_ptr<UnattendedMessageDialog> unattended_;
-    IMessageDialog* previousDialog_ = nullptr;
     bool detecting_ = false;
     bool busy_ = false;
 };
