@@ -67,11 +67,25 @@ int THDCDevice::DetectDevices() {
         AtaCommandRecord probe;
         probe.DH = 0xE0;
         ProbeDevice(probe);
-        if (probe.Result == ATA_OK) {
-            info.kind = KIND_ANSWERED;
-            if (IdentifyDevice(info) != ATA_OK)
-                IdentifyPacketDevice(info);
+        if (probe.Result != ATA_OK)
+            continue;
+        // With no slave fitted, the master answers for it: the slave's registers read back
+        // what was written to them and its status reads 0, which is also how an idle packet
+        // device looks. Identifying such a position as a disk would wait out the 40 s reset
+        // and report a device that is not there. A packet device answers IDENTIFY PACKET
+        // DEVICE; an empty position does not react at all.
+        if (!master_ && masterInfo_.kind != 0 && In8(srPort_) == 0 &&
+            In8(static_cast<std::int32_t>(acPort_)) == 0) {
+            const int r = IdentifyPacketDevice(info);
+            if (r == ATA_OK)
+                continue;
+            info.Clear();
+            if (r == ATA_TIMEOUT)
+                continue;
         }
+        info.kind = KIND_ANSWERED;
+        if (IdentifyDevice(info) != ATA_OK)
+            IdentifyPacketDevice(info);
     }
     // Left on the slave; the caller chooses the position it works on afterwards.
     return 0;

@@ -72,6 +72,8 @@ TfrmJumpers::TfrmJumpers(bool unattended, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       unattended_(unattended) {
     setObjectName("frmJumpers");
+    // A side window: closing the work form ends the program even while this one shows.
+    setAttribute(Qt::WA_QuitOnClose, false);
     setWindowTitle("Message from Technician");
     setModal(false);
     resize(460, 470);

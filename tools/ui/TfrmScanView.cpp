@@ -55,6 +55,8 @@ void TScanMapWidget::paintEvent(QPaintEvent*) {
 TfrmScanResult::TfrmScanResult(ScanService& service, QWidget* parent)
     : QWidget(parent, Qt::Window), service_(service) {
     setObjectName("frmScanResult");
+    // A side window: closing the work form ends the program even while this one shows.
+    setAttribute(Qt::WA_QuitOnClose, false);
     setWindowTitle(QString::fromUtf8(ScanViewModel::kCaption.data(),
                                      static_cast<qsizetype>(ScanViewModel::kCaption.size())));
     setMaximumSize(826, 558);

@@ -44,12 +44,14 @@ TEST(Detect, MuteBusyAndEmptyPositions) {
         EXPECT_EQ(lab.dev->MasterInfo().kind, KIND_ANSWERED);
     }
     {
-        // An absent slave behind a disk: the master answers for it with status 0, so the
-        // position looks occupied but nothing identifies.
+        // An absent slave behind a disk: the master answers for it with status 0 and echoes
+        // its registers, but nothing reacts to IDENTIFY PACKET DEVICE: an empty position, found
+        // without the reset wait that would mark a critical error.
         Lab lab(Disk(), Device(SimDeviceConfig::Type::None));
         lab.dev->DetectDevices();
         EXPECT_EQ(lab.dev->MasterInfo().kind, KIND_ATA);
-        EXPECT_EQ(lab.dev->SlaveInfo().kind, KIND_ANSWERED);
+        EXPECT_EQ(lab.dev->SlaveInfo().kind, KIND_NONE);
+        EXPECT_FALSE(lab.globals.fCriticalATAError);
     }
 }
 

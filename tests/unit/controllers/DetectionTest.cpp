@@ -133,7 +133,7 @@ TEST(Detection, EveryRowGivesItsMessageAndButtons) {
          std::string("Unknown device detected on the selected channel as Slave.\r\n") + kOkTail,
          kORC, true},
         {kNone, kSlaveDisk, slaveHdd + "Slave.\r\n" + kOkTail, kORC, false},
-        {kMute, kNone,
+        {kMute, kMute,
          std::string("Unknown devices are detected on the selected channel, both Master and Slave "
                      "devices are present.\r\nIt may by caused by HDD error\r\nIf any Slave device "
                      "is present,\r\nremove it and restart the program, otherwise it can "
@@ -147,7 +147,9 @@ TEST(Detection, EveryRowGivesItsMessageAndButtons) {
              "repair.\r\n" +
              kOkTail,
          kORC, false},
-        {kMasterDisk, kNone,
+        // A lone master answers for the empty slave position; that is no device.
+        {kMasterDisk, kNone, masterHdd + kOkTail, kORC, false},
+        {kMasterDisk, kMute,
          masterHdd +
              "Unknown device is detected on the selected channel as Slave.\r\nIt can be "
              "caused by malfunction of Master HDD.\r\nIf any Slave device is "
