@@ -136,6 +136,7 @@ void TfrmWorkForm::InstallTerminalAndScreens() {
         TerminalAndScreensSetup setup;
         setup.serialPorts = startup_.serialPorts;
         setup.unattended = startup_.unattended;
+        setup.answerDelayMs = startup_.answerDelayMs;
         setup.toggleConnection = [this] { ToggleConnection(); };
         setup.collapseActivityPanel = [this] { CollapseActivityPanel(); };
         setup.onAnswer = [this](std::int32_t screen, std::uint8_t answer) {

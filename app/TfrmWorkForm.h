@@ -87,6 +87,7 @@ struct WorkFormStartup {
     std::string controller;
     std::vector<std::string> serialPorts;
     std::string updateUrl;
+    int answerDelayMs = 0;
     // The high-resolution timer checked at start; nullptr: the steady clock.
     TimeBase* timeBase = nullptr;
     // The installer hand-over: the updater program (empty: zelkova-update beside this program)

@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
     startup.controller = options.controller;
     startup.serialPorts = options.serialPorts;
     startup.updateUrl = options.updateUrl;
+    startup.answerDelayMs = options.answerDelayMs;
     std::error_code ec;
     std::filesystem::create_directories(startup.dataDir.dir, ec);
     if (ec) {

@@ -88,6 +88,9 @@ const char* const kUsage =
     "  {\"wait_reply_ms\": N}   wait for the client's reply to the previous packet (same\n"
     "                         exchange_id), at most N ms (up to 600000); on time-out print\n"
     "                         {\"event\": \"wait_timeout\"} and go on\n"
+    "  {\"wait_item\": C, \"data_prefix\": HEX, \"ms\": N}   wait until the client sends an\n"
+    "                         item of code C whose data begin with HEX (optional) after the\n"
+    "                         previous packet, at most N ms; on time-out print wait_timeout\n"
     "  {\"header\": {...}, \"items\": [...]}   a packet; an item may give instead of \"data\"\n"
     "      \"ata\": {command, features, count, lba, device, protocol, time, dataLen, tag,\n"
     "              repeat, flags, result, data, or any register: FR SC SN CL CH DH CR FR1\n"
@@ -258,6 +261,11 @@ public:
         if (reply && wellFormed && ataBatches_.count(p.header.exchangeId))
             DecorateAtaReply(p, j);
         out_ << j.dump(-1, ' ', false, Json::error_handler_t::replace) << std::endl;
+        if (wellFormed && NoteItems(p) && waitingItem_) {
+            waitingItem_ = false;
+            ++step_;
+            PlayScript();
+        }
         if (reply) {
             if (lastExchangeId_ && *lastExchangeId_ == p.header.exchangeId)
                 lastReplied_ = true;
@@ -267,6 +275,31 @@ public:
                 PlayScript();
             }
         }
+    }
+
+    // Remembers the client's items since the last script packet went out (code and the start of
+    // the data); true when one of them is what the current wait_item step waits for.
+    bool NoteItems(const PacketRecord& p) {
+        PacketConverter list(p);
+        for (std::size_t i = 0; i < list.Count(); ++i) {
+            const ItemRecord* it = list.Item(i);
+            const auto d = it->Data();
+            const std::size_t n = std::min<std::size_t>(d.size(), 64);
+            seenItems_.push_back({static_cast<std::uint32_t>(it->code),
+                                  std::vector<std::uint8_t>(d.begin(), d.begin() + n)});
+        }
+        if (seenItems_.size() > 4096)
+            seenItems_.erase(seenItems_.begin(), seenItems_.end() - 4096);
+        return step_ < script_.size() && ItemSeen(script_[step_]);
+    }
+    bool ItemSeen(const ScriptStep& step) const {
+        if (step.kind != ScriptStep::Kind::WaitItem)
+            return false;
+        for (const auto& [code, data] : seenItems_)
+            if (code == step.itemCode && data.size() >= step.dataStart.size() &&
+                std::equal(step.dataStart.begin(), step.dataStart.end(), data.begin()))
+                return true;
+        return false;
     }
 
     void OnReadable() {
@@ -285,6 +318,17 @@ public:
         if (nextKeepalive_ && now >= *nextKeepalive_) {
             EnqueueKeepalive();
             *nextKeepalive_ += std::chrono::milliseconds(o_.keepaliveMs);
+        }
+        if (waitingItem_ && now >= waitDeadline_) {
+            out_ << Json{{"event", "wait_timeout"},
+                         {"connection", index_},
+                         {"item_code", script_[step_].itemCode},
+                         {"waited_ms", script_[step_].ms}}
+                        .dump()
+                 << std::endl;
+            waitingItem_ = false;
+            ++step_;
+            PlayScript();
         }
         if (waitingFor_ && now >= waitDeadline_) {
             out_ << Json{{"event", "wait_timeout"},
@@ -330,7 +374,7 @@ public:
             t = std::min(t, std::max(*closeWhenDrained_, now));
         if (nextKeepalive_)
             t = std::min(t, *nextKeepalive_);
-        if (waitingFor_)
+        if (waitingFor_ || waitingItem_)
             t = std::min(t, std::max(waitDeadline_, now));
         return t;
     }
@@ -454,6 +498,7 @@ private:
     void StartEngagement() {
         step_ = 0;
         waitingFor_.reset();
+        waitingItem_ = false;
         for (std::size_t i = 0; i < o_.faults.size(); ++i) {
             const std::string& f = o_.faults[i];
             std::uint8_t raw[kHeaderSize];
@@ -520,6 +565,16 @@ private:
                 ++step_;
                 continue;
             }
+            if (step.kind == ScriptStep::Kind::WaitItem) {
+                if (!ItemSeen(step)) {
+                    waitingItem_ = true;
+                    waitDeadline_ =
+                        std::max(cursor_, Clock::now()) + std::chrono::milliseconds(step.ms);
+                    return;
+                }
+                ++step_;
+                continue;
+            }
             SendStep(step, Awaited(step_));
             ++step_;
         }
@@ -555,6 +610,7 @@ private:
             p.header.exchangeId = nextExchangeId_++;
         lastExchangeId_ = p.header.exchangeId;
         lastReplied_ = false;
+        seenItems_.clear();
         if (step.ata)
             ataBatches_.insert(p.header.exchangeId);
         // The client answers a key packet already under the new key: the key packet itself
@@ -649,7 +705,9 @@ private:
     // packet's exchange identifier and whether its reply came, the ATA batches sent.
     std::size_t step_ = 0;
     std::optional<std::uint32_t> waitingFor_;
+    bool waitingItem_ = false; // a wait_item step holds the script
     Clock::time_point waitDeadline_;
+    std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> seenItems_;
     std::optional<std::uint32_t> lastExchangeId_;
     bool lastReplied_ = false;
     std::set<std::uint32_t> ataBatches_;

@@ -304,6 +304,27 @@ bool ParseScriptLine(const Json& in, ScriptStep& step, std::string& error) {
         step.kind = ScriptStep::Kind::Delay;
         return whole("delay_ms", step.ms, 0x7FFFFFFF);
     }
+    if (in.contains("wait_item")) {
+        step.kind = ScriptStep::Kind::WaitItem;
+        const Json& c = in.at("wait_item");
+        if (!c.is_number_unsigned() || c.get<std::uint64_t>() > 0xFFFF) {
+            error = "wait_item must be an item code";
+            return false;
+        }
+        step.itemCode = c.get<std::uint32_t>();
+        if (in.contains("data_prefix")) {
+            const Json& h = in.at("data_prefix");
+            if (!h.is_string() || !FromHex(h.get<std::string>(), step.dataStart)) {
+                error = "data_prefix must be hex bytes";
+                return false;
+            }
+        }
+        if (!in.contains("ms")) {
+            error = "wait_item needs \"ms\", the longest wait";
+            return false;
+        }
+        return whole("ms", step.ms, kMaxWaitMs);
+    }
     if (in.contains("wait_reply_ms")) {
         step.kind = ScriptStep::Kind::WaitReply;
         return whole("wait_reply_ms", step.ms, kMaxWaitMs);

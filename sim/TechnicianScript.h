@@ -5,6 +5,9 @@
 //   {"delay_ms": N}          pause N ms before the next packet
 //   {"wait_reply_ms": N}     wait until the client's reply to the previous packet arrives (its
 //                            exchange identifier), at most N ms; then go on
+//   {"wait_item": C, "data_prefix": HEX, "ms": N}
+//                            wait until the client sends an item of code C whose data begin
+//                            with HEX (optional), at most N ms; then go on
 //   a packet                 the input form of `zelkova-wire encode`, where an item may give
 //                            "ata": {...} (a CMD_ATA_COMMAND record by field names) or
 //                            "wizard": {...} (a TWizFormData) instead of "data"; a packet
@@ -27,9 +30,11 @@ namespace zkv::sim {
 inline constexpr int kMaxWaitMs = 600000;
 
 struct ScriptStep {
-    enum class Kind { Delay, WaitReply, Packet };
+    enum class Kind { Delay, WaitReply, WaitItem, Packet };
     Kind kind = Kind::Packet;
-    int ms = 0;       // Delay: the pause; WaitReply: the time-out
+    int ms = 0;       // Delay: the pause; WaitReply and WaitItem: the time-out
+    std::uint32_t itemCode = 0;          // WaitItem: the item code awaited
+    std::vector<std::uint8_t> dataStart; // WaitItem: what its data must begin with
     Json packet;      // Packet: in the encode form, "ata" and "wizard" items turned into data
     bool ata = false; // Packet: the header carries the ATA flag (bit 3)
     bool exchangeIdGiven = false; // Packet: the line set a non-zero exchange identifier

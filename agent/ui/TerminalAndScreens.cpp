@@ -11,7 +11,7 @@ TTerminalAndScreens::TTerminalAndScreens(QObject* context, TerminalAndScreensSet
     port_ = std::make_unique<TermiosSerialPort>(std::move(devices), notifiers_);
     bridge_ = std::make_unique<ComPortBridge>(*port_);
     // A window of its own (no parent), so it is centred on the screen and not on the work form.
-    jumpers_ = std::make_unique<TfrmJumpers>(setup.unattended);
+    jumpers_ = std::make_unique<TfrmJumpers>(setup.unattended, nullptr, setup.answerDelayMs);
     jumpers_->SetOnClosed(std::move(setup.onAnswer));
     ScreenHooks hooks;
     hooks.toggleConnection = std::move(setup.toggleConnection);

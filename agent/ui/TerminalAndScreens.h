@@ -25,6 +25,7 @@ struct TerminalAndScreensSetup {
     // Serial devices for ports 1, 2, ...; empty: the machine's (SerialDeviceList).
     std::vector<std::string> serialPorts;
     bool unattended = false;
+    int answerDelayMs = 0; // how long an unattended screen stays up before it is answered
     std::function<void()> toggleConnection;
     std::function<void()> collapseActivityPanel;
     // The jumper window closed: (screen code, answer). The work form posts message 1029.

@@ -1,5 +1,7 @@
 #include "app/model/ClientOptions.h"
 
+#include <cstdlib>
+
 namespace zkv {
 
 namespace {
@@ -42,7 +44,7 @@ ClientOptions ParseClientOptions(const std::vector<std::string>& args) {
             continue;
         }
         if (name == "--data-dir" || name == "--hardware" || name == "--controller" ||
-            name == "--serial-ports" || name == "--update-url") {
+            name == "--serial-ports" || name == "--update-url" || name == "--answer-delay") {
             if (!hasValue) {
                 if (i + 1 >= args.size())
                     return fail(name + " needs a value");
@@ -60,6 +62,12 @@ ClientOptions ParseClientOptions(const std::vector<std::string>& args) {
                 o.serialPorts = SplitList(value);
                 if (o.serialPorts.empty())
                     return fail("--serial-ports needs at least one device path");
+            } else if (name == "--answer-delay") {
+                char* end = nullptr;
+                const long ms = std::strtol(value.c_str(), &end, 10);
+                if (value.empty() || *end != '\0' || ms < 0 || ms > 60000)
+                    return fail("--answer-delay takes milliseconds from 0 to 60000");
+                o.answerDelayMs = static_cast<int>(ms);
             } else if (name == "--update-url") {
                 if (value.rfind("http://", 0) != 0 && value.rfind("https://", 0) != 0)
                     return fail("--update-url takes an http:// or https:// address");
@@ -112,6 +120,8 @@ std::string ClientUsage() {
            "  --serial-ports LIST   serial ports 1, 2, ... are the comma-separated device paths\n"
            "                        of LIST instead of this computer's serial devices\n"
            "  --update-url URL      read the version file from URL\n"
+           "  --answer-delay MS     with --unattended, a technician's screen stays up MS\n"
+           "                        milliseconds (0 to 60000) before it is answered\n"
            "\n"
            "  --help                show this text\n"
            "  --version             show the program version\n"

@@ -18,6 +18,7 @@ struct ClientOptions {
     std::string controller;               // --controller KEY: the channel, without the form
     std::vector<std::string> serialPorts; // --serial-ports PATH[,PATH...]: ports 1, 2, ...
     std::string updateUrl;                // --update-url URL: where the version file is
+    int answerDelayMs = 0; // --answer-delay MS: unattended screens stay up this long first
 };
 
 // Splits "a,b,c" into its non-empty parts.

@@ -167,6 +167,7 @@ TEST(ClientOptions, DefaultsAndValues) {
     EXPECT_EQ(o.dataDir, "/d");
     EXPECT_EQ(o.hardware, "sim:hw.json");
     EXPECT_EQ(ParseClientOptions({"--data-dir=/e"}).dataDir, "/e");
+    EXPECT_EQ(ParseClientOptions({"--answer-delay", "1500"}).answerDelayMs, 1500);
     EXPECT_EQ(ParseClientOptions({"--help"}).action, ClientOptions::Action::Help);
     EXPECT_EQ(ParseClientOptions({"--version"}).action, ClientOptions::Action::Version);
     EXPECT_NE(ClientUsage().find("--data-dir"), std::string::npos);
@@ -178,6 +179,8 @@ TEST(ClientOptions, Errors) {
                                                {"--data-dir="},
                                                {"--hardware", "windows"},
                                                {"--hardware", "sim:"},
+                                               {"--answer-delay", "-1"},
+                                               {"--answer-delay", "2s"},
                                                {"--bogus"},
                                                {"stray"}}) {
         auto o = ParseClientOptions(args);

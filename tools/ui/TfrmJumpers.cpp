@@ -68,9 +68,9 @@ void TfrmJumpers::PlayChime() {
     p.startDetached();
 }
 
-TfrmJumpers::TfrmJumpers(bool unattended, QWidget* parent)
+TfrmJumpers::TfrmJumpers(bool unattended, QWidget* parent, int answerDelayMs)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      unattended_(unattended) {
+      unattended_(unattended), answerDelayMs_(answerDelayMs) {
     setObjectName("frmJumpers");
     // A side window: closing the work form ends the program even while this one shows.
     setAttribute(Qt::WA_QuitOnClose, false);
@@ -218,7 +218,7 @@ void TfrmJumpers::AnswerIfUnattended() {
     if (!unattended_)
         return;
     // No person: the first button that can be pressed answers, once the window is up.
-    QTimer::singleShot(0, this, [this] {
+    QTimer::singleShot(answerDelayMs_, this, [this] {
         if (!open_)
             return;
         for (QPushButton* b : {btnDone, btnICanNot}) {

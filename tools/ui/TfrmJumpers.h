@@ -25,7 +25,10 @@ namespace zkv {
 class TfrmJumpers final : public QDialog, public IJumperWindow {
     Q_OBJECT
 public:
-    explicit TfrmJumpers(bool unattended = false, QWidget* parent = nullptr);
+    // unattended: the first button that can be pressed answers, answerDelayMs after the
+    // window is up.
+    explicit TfrmJumpers(bool unattended = false, QWidget* parent = nullptr,
+                         int answerDelayMs = 0);
 
     // --- IJumperWindow ---
     void ShowScreen(const JumperScreen& screen) override;
@@ -63,6 +66,7 @@ private:
     std::array<QLabel*, kJumperPictureCount> pictures_{};
     std::function<void(std::int32_t, std::uint8_t)> onClosed_;
     bool unattended_;
+    int answerDelayMs_ = 0;
     bool open_ = false;
     std::uint8_t answer_ = 0;
     std::int32_t screenNumber_ = 0;
