@@ -114,8 +114,10 @@ void TfrmWorkForm::SetTechnicianAttached(bool on) {
 
 void TfrmWorkForm::tmrCheckHDDTimer() {
     THDCDevice* dev = ChannelDevice();
-    // The worker owns the task file while a batch runs; the lamps catch up on the next tick.
-    if (!dev || !SharedFlags::Instance().DeviceReady() || (ataThread_ && ataThread_->Busy()))
+    // The worker owns the task file while a batch runs, the scan while it scans; the lamps
+    // catch up on the next tick.
+    if (!dev || !SharedFlags::Instance().DeviceReady() || (ataThread_ && ataThread_->Busy()) ||
+        (scan_ && scan_->Service().ScanRunning()))
         return;
     AtaCommandRecord rec;
     dev->ReadStatus(rec);

@@ -107,6 +107,7 @@ SimDeviceConfig Device(const json& j, const std::string& baseDir) {
             s.lba = Number(e, "lba", 0, 1ULL << 48);
             s.count = Number(e, "count", 1, 1ULL << 48);
             s.ms = static_cast<std::uint32_t>(Number(e, "ms", 0, 3'600'000));
+            s.us = static_cast<std::uint32_t>(Number(e, "us", 0, 999'999));
             d.slow.push_back(s);
         }
     }

@@ -208,7 +208,7 @@ std::uint64_t SimAtaDevice::SlowNs(std::uint64_t lba) const {
     std::uint64_t ns = 0;
     for (const SimSlow& s : cfg_.slow)
         if (lba >= s.lba && lba - s.lba < s.count)
-            ns += std::uint64_t{s.ms} * 1'000'000ULL;
+            ns += std::uint64_t{s.ms} * 1'000'000ULL + std::uint64_t{s.us} * 1'000ULL;
     return ns;
 }
 

@@ -57,6 +57,7 @@ struct SimSlow {
     std::uint64_t lba = 0;
     std::uint64_t count = 1;
     std::uint32_t ms = 0;
+    std::uint32_t us = 0; // further microseconds per sector
 };
 
 struct SimDeviceConfig {

@@ -32,7 +32,7 @@ inline constexpr int kMaxWaitMs = 600000;
 struct ScriptStep {
     enum class Kind { Delay, WaitReply, WaitItem, Packet };
     Kind kind = Kind::Packet;
-    int ms = 0;       // Delay: the pause; WaitReply and WaitItem: the time-out
+    int ms = 0;                          // Delay: the pause; WaitReply and WaitItem: the time-out
     std::uint32_t itemCode = 0;          // WaitItem: the item code awaited
     std::vector<std::uint8_t> dataStart; // WaitItem: what its data must begin with
     Json packet;      // Packet: in the encode form, "ata" and "wizard" items turned into data

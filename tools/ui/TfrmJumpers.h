@@ -27,8 +27,7 @@ class TfrmJumpers final : public QDialog, public IJumperWindow {
 public:
     // unattended: the first button that can be pressed answers, answerDelayMs after the
     // window is up.
-    explicit TfrmJumpers(bool unattended = false, QWidget* parent = nullptr,
-                         int answerDelayMs = 0);
+    explicit TfrmJumpers(bool unattended = false, QWidget* parent = nullptr, int answerDelayMs = 0);
 
     // --- IJumperWindow ---
     void ShowScreen(const JumperScreen& screen) override;

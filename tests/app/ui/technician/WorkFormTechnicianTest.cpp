@@ -224,6 +224,9 @@ TEST(WorkFormTechnician, ScanResultsReachTheTechnicianUntilTheScanIsOver) {
     EXPECT_EQ(st.counters[7], 1); // ABORT
     EXPECT_EQ(st.counters[8], 1); // UNC
     EXPECT_EQ(st.counters[9], 1); // IDNF
+    // The register poll, held off during the scan, shows the idle drive again.
+    test::Spin(300);
+    EXPECT_NE(w.form->lamps[1]->Colour(), LampColour::Dark);
 }
 
 } // namespace
