@@ -93,6 +93,11 @@ std::int32_t UserClientSocket::CurrentSender() const {
 }
 
 bool UserClientSocket::SendToTechnician(CommandCode code, std::span<const std::uint8_t> data) {
+    return SendToTechnicianAt(code, data, LastCommandSender());
+}
+
+bool UserClientSocket::SendToTechnicianAt(CommandCode code, std::span<const std::uint8_t> data,
+                                          std::int32_t destination) {
     PacketConverter list;
     ItemRecord item(code, 0);
     item.SetData(std::vector<std::uint8_t>(data.begin(), data.end()));
@@ -105,7 +110,7 @@ bool UserClientSocket::SendToTechnician(CommandCode code, std::span<const std::u
     packet.header.kind = COMMAND_PACKET;
     packet.header.partnerId = PartnerId();
     packet.header.delivery = FOR_ONE;
-    packet.header.destinationId = LastCommandSender();
+    packet.header.destinationId = destination;
     return host_.SendPacket(packet);
 }
 

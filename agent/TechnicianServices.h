@@ -32,6 +32,12 @@ public:
     // like a routed reply to the sender of the most recent command packet. False when the
     // packet could not be sent.
     virtual bool SendToTechnician(CommandCode code, std::span<const std::uint8_t> data) = 0;
+    // The same, addressed to `destination` (a sender remembered earlier) instead.
+    virtual bool SendToTechnicianAt(CommandCode code, std::span<const std::uint8_t> data,
+                                    std::int32_t destination) {
+        (void)destination;
+        return SendToTechnician(code, data);
+    }
     virtual bool TechnicianAttached() const = 0;
     // The sender identifier (header offset 15) of the command packet being processed.
     virtual std::int32_t CurrentSender() const = 0;

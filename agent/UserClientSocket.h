@@ -155,6 +155,8 @@ public:
     // ITechnicianLink
     void ApplyReplyRouting() override;
     bool SendToTechnician(CommandCode code, std::span<const std::uint8_t> data) override;
+    bool SendToTechnicianAt(CommandCode code, std::span<const std::uint8_t> data,
+                            std::int32_t destination) override;
     bool TechnicianAttached() const override { return technicianAttached_; }
     std::int32_t CurrentSender() const override;
     // CMD_SHOW_SCAN to the technician: one byte (0 while the scan runs, 1 once it ended), then

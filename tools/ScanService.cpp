@@ -124,7 +124,8 @@ std::vector<std::uint8_t> ScanService::CollectedData() const {
 bool ScanService::SendCollected() {
     std::vector<std::uint8_t> data = CollectedData();
     sendList_.clear();
-    return link_ && link_->SendToTechnician(CMD_SHOW_SCAN, data);
+    // To whoever started the scan, also when others sent commands meanwhile.
+    return link_ && link_->SendToTechnicianAt(CMD_SHOW_SCAN, data, destination_);
 }
 
 void ScanService::OnEnded(bool aborted) {

@@ -165,6 +165,11 @@ TEST(WorkFormTechnician, ScanResultsReachTheTechnicianUntilTheScanIsOver) {
                 {"flags", 1},
                 {"data", ToHex(std::span<const std::uint8_t>(params.data(), params.size()))}}}}}
             .dump() +
+        "\n" +
+        // Another technician's command meanwhile: the results still go to the scan's starter.
+        json{{"header", {{"sender_role", 3}, {"addressee_role", 2}, {"sender_id", 5555}}},
+             {"items", {{{"code", CMD_SHOW_LOG}, {"flags", 1}, {"data", "686900"}}}}}
+            .dump() +
         "\n";
     WindowAndStandIn w;
     ASSERT_TRUE(w.Start(R"({"channels": [{"command_block": 496, "control_block": 1014, "master":
@@ -186,6 +191,7 @@ TEST(WorkFormTechnician, ScanResultsReachTheTechnicianUntilTheScanIsOver) {
                     if (it["code"] == COMMAND_OK && j["header"]["kind"] == 1)
                         answered = true;
                     if (it["code"] == CMD_SHOW_SCAN) {
+                        EXPECT_EQ(j["header"]["destination_id"], 4242);
                         shows.emplace_back();
                         FromHex(it["data"].get<std::string>(), shows.back());
                     }
