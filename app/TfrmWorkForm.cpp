@@ -344,7 +344,8 @@ void TfrmWorkForm::FormCreate() {
     LoadLiveSupportPage();
     channels_ = std::make_unique<TWorkFormChannels>(*this, startup_, power_.get());
     closeHooks.controllerListCreated = [this] { return channels_ && channels_->Session(); };
-    closeHooks.enableMyChannels = [this] { channels_->GiveBack(); };
+    // The close sequence has logged the attempt itself.
+    closeHooks.enableMyChannels = [this] { channels_->GiveBack(true); };
     created_ = true;
 }
 

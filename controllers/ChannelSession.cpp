@@ -54,7 +54,7 @@ void ChannelSession::ChooseByKey(const std::string& key, TChannelChoice& outcome
     model.Detect(entry);
 }
 
-void ChannelSession::GiveBack() {
+void ChannelSession::GiveBack(bool announced) {
     if (givenBack_)
         return;
     givenBack_ = true;
@@ -67,7 +67,8 @@ void ChannelSession::GiveBack() {
             detection_->SaveSettings();
         return;
     }
-    host_->Log("Trying to enable chosen IDE channel.");
+    if (!announced)
+        host_->Log("Trying to enable chosen IDE channel.");
     bool restart = false;
     const int failed = list_->EnableMyChannels(restart);
     if (failed > 0)

@@ -39,7 +39,8 @@ public:
     bool HddDetected() const { return detection_->Report().detected != 0; }
     // At exit: with a pending restart only the settings are saved (the channel stays taken);
     // otherwise every channel this or an earlier run took is given back. Runs once.
-    void GiveBack();
+    // `announced`: the caller has logged "Trying to enable chosen IDE channel." already.
+    void GiveBack(bool announced = false);
     // Chooses the entry by `key` the way the form's Detect button does; for --controller.
     void ChooseByKey(const std::string& key, TChannelChoice& outcome);
 

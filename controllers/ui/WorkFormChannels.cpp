@@ -41,9 +41,9 @@ int TWorkFormChannels::DetectIfNeeded() {
     return r;
 }
 
-void TWorkFormChannels::GiveBack() {
+void TWorkFormChannels::GiveBack(bool announced) {
     if (session_)
-        session_->GiveBack();
+        session_->GiveBack(announced);
 }
 
 void TWorkFormChannels::CheckHdd() {

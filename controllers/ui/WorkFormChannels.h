@@ -26,7 +26,7 @@ public:
     // StartConnect's first step: 1 when the channel is ready (detected now or before).
     int DetectIfNeeded();
     // When the window closes.
-    void GiveBack();
+    void GiveBack(bool announced = false);
     // tmrCheckHDD: the chosen channel's status and error registers on the lamps.
     void CheckHdd();
     // The channel for the protocol engine; nullptr when the hardware could not be had.

@@ -145,6 +145,14 @@ TEST(WorkFormTechnician, AtaBatchAndWizardThroughTheWindow) {
     // DRDY and DSC are lit by the register poll.
     EXPECT_NE(form.lamps[1]->Colour(), LampColour::Dark);
     EXPECT_FALSE(form.AtaWorker()->Busy());
+
+    // Closing gives the channel back, and says so once.
+    EXPECT_TRUE(form.close());
+    const std::string closed = form.wbLog->toPlainText().toStdString();
+    const std::string line = "Trying to enable chosen IDE channel.";
+    const auto first = closed.find(line);
+    ASSERT_NE(first, std::string::npos) << closed;
+    EXPECT_EQ(closed.find(line, first + 1), std::string::npos) << closed;
 }
 
 TEST(WorkFormTechnician, ScanResultsReachTheTechnicianUntilTheScanIsOver) {
