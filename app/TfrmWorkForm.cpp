@@ -415,7 +415,7 @@ void TfrmWorkForm::closeEvent(QCloseEvent* e) {
     state.rebootFlagsRead = rebootFlagsRead_;
     state.wasReboot = settings_.WasReboot;
     CloseHooks h = closeHooks;
-    h.askYesNo = [](const std::string& q) { return AskYesNo(q); };
+    h.askYesNo = [this](const std::string& q) { return closeWithoutAsking_ || AskYesNo(q); };
     h.setNoReconnect = [this] {
         framing_->SetNoReconnect(true);
         tmrReconnect->stop();

@@ -189,6 +189,12 @@ public:
     // ATA worker, controller list); the window fills the question, no-reconnect, the flags, the
     // port driver, the log and the message itself.
     CloseHooks closeHooks;
+    // Closes without the question to a person (SIGTERM, SIGINT, SIGHUP: the system or the
+    // person at the terminal has decided); every other step of the close runs.
+    void CloseWithoutAsking() {
+        closeWithoutAsking_ = true;
+        close();
+    }
     // The running or finished version check, nullptr before the window was shown.
     TVersionUpdate* VersionCheck() { return versionUpdate_.get(); }
     // The single-instance lock file of this data directory.
@@ -279,6 +285,7 @@ private:
     bool connected_ = false;
     bool noReconnect_ = false;
     bool technicianAttached_ = false;
+    bool closeWithoutAsking_ = false;
     bool detailedLogging_ = false;
     bool hddDetected_ = false;
     bool rebootFlagsRead_ = false;

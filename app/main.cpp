@@ -10,10 +10,12 @@
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <sys/stat.h>
@@ -93,11 +95,21 @@ int main(int argc, char** argv) {
     if (!options.unattended)
         dialog.emplace(qtDialog);
     zkv::TfrmWorkForm form(startup);
+    // A dialog open in front of the window is closed first (its answer is the close box's);
+    // the window closes once that dialog's loop has returned.
+    std::function<void()> closeOnSignal = [&form, &closeOnSignal] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            modal->close();
+            QTimer::singleShot(50, &form, closeOnSignal);
+            return;
+        }
+        form.CloseWithoutAsking();
+    };
     QSocketNotifier notifier(gSignalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &form, [&form] {
+    QObject::connect(&notifier, &QSocketNotifier::activated, &form, [&closeOnSignal] {
         char c;
         [[maybe_unused]] auto n = ::read(gSignalPipe[0], &c, 1);
-        form.close();
+        closeOnSignal();
     });
     form.show();
     const int rc = app.exec();

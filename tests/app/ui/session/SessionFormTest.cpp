@@ -19,6 +19,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 
@@ -55,6 +56,24 @@ TEST(Session, SecondCopyClosesWithoutTouchingTheFirstOnesFiles) {
     EXPECT_FALSE(fs::exists(first.dir.File("reboot-state.ini")));
     EXPECT_FALSE(fs::exists(first.dir.File("placement.ini")));
     EXPECT_TRUE(first.form->isVisible());
+}
+
+TEST(Session, SignalEndsTheProgramThroughAnOpenDialog) {
+    // No user.dat and no --controller: the controller form or the login dialog is open, modal,
+    // when SIGTERM comes; the program still closes the orderly way and ends.
+    test::TempDir dir;
+    dir.Write("hw.json", R"({"channels":[{"command_block":496,"control_block":1014}]})");
+    test::ChildProcess client;
+    ASSERT_TRUE(client.Start({ZKV_CLIENT_PROGRAM, "--data-dir", dir.Path(), "--hardware",
+                              "sim:" + dir.File("hw.json"), "--update-url",
+                              "http://127.0.0.1:1/zelkova/autoupdate.txt"},
+                             dir.File("client.log"), {"QT_QPA_PLATFORM=offscreen"}));
+    test::Spin(1500);
+    ASSERT_TRUE(client.Running()) << test::ReadFile(client.Log());
+    ::kill(client.Pid(), SIGTERM);
+    EXPECT_TRUE(SpinUntil([&] { return !client.Running(); }, 10000))
+        << test::ReadFile(client.Log());
+    EXPECT_TRUE(fs::exists(dir.File("placement.ini")));
 }
 
 TEST(Session, CloseAsksWhileATechnicianIsAttachedThenRunsItsSteps) {
