@@ -197,23 +197,21 @@ void TfrmMainForm::btnConnectClick() {
 }
 
 void TfrmMainForm::btnProxySettingClick() {
-    NetworkOptions o = NetworkOptionsOf(proxy_);
-    if (!NetworkOptionsExecute(o, this))
+    if (!NetworkOptionsExecute(proxy_, this))
         return;
-    StoreNetworkOptions(o, proxy_);
     if (!socket_)
         return;
     if (!socket_->Active()) {
-        socket_->SetUseProxy(o.useProxy);
-        socket_->SetPROXYVersion(o.proxyKind);
+        socket_->SetUseProxy(proxy_.useProxy);
+        socket_->SetPROXYVersion(proxy_.proxyKind);
     }
-    socket_->SetHost(o.serverHost);
-    socket_->SetPort(o.serverPort);
-    socket_->SetProxyHost(o.proxyHost);
-    socket_->SetProxyPort(o.proxyPort);
-    socket_->SetUserName(o.proxyUserName);
-    socket_->SetUserPassword(o.proxyPassword);
-    socket_->SetUseProxyToResolveHost(o.resolveHostThroughProxy);
+    socket_->SetHost(proxy_.serverHost);
+    socket_->SetPort(proxy_.serverPort);
+    socket_->SetProxyHost(proxy_.proxyHost);
+    socket_->SetProxyPort(proxy_.proxyPort);
+    socket_->SetUserName(proxy_.proxyUserName);
+    socket_->SetUserPassword(proxy_.proxyPassword);
+    socket_->SetUseProxyToResolveHost(proxy_.resolveHostThroughProxy);
 }
 
 void TfrmMainForm::done(int r) {

@@ -41,24 +41,6 @@ bool ApplyLoginOk(std::string_view email, std::string_view orderText, UserInfo& 
     return true;
 }
 
-NetworkOptions NetworkOptionsOf(const ProxySetting& p) {
-    return {p.useProxy,      p.resolveHostThroughProxy, p.serverHost, p.proxyHost,
-            p.proxyUserName, p.proxyPassword,           p.serverPort, p.proxyPort,
-            p.proxyKind};
-}
-
-void StoreNetworkOptions(const NetworkOptions& o, ProxySetting& p) {
-    p.useProxy = o.useProxy;
-    p.resolveHostThroughProxy = o.resolveHostThroughProxy;
-    p.serverHost = o.serverHost;
-    p.proxyHost = o.proxyHost;
-    p.proxyUserName = o.proxyUserName;
-    p.proxyPassword = o.proxyPassword;
-    p.serverPort = o.serverPort;
-    p.proxyPort = o.proxyPort;
-    p.proxyKind = o.proxyKind;
-}
-
 int ProtocolItemOf(TPROXYVersion kind) {
     switch (kind) {
     case TPROXYVersion::SOCKS_5:

@@ -47,20 +47,8 @@ bool ApplyLoginOk(std::string_view email, std::string_view orderText, UserInfo& 
 inline constexpr const char* kInvalidServerPort = "Invalid server port value.";
 inline constexpr const char* kInvalidProxyPort = "Invalid proxy server port value.";
 
-// The nine connection fields the dialog edits.
-struct NetworkOptions {
-    bool useProxy = false;
-    bool resolveHostThroughProxy = false;
-    std::string serverHost;
-    std::string proxyHost;
-    std::string proxyUserName;
-    std::string proxyPassword;
-    std::int32_t serverPort = 0;
-    std::int32_t proxyPort = 0;
-    TPROXYVersion proxyKind = TPROXYVersion::SOCKS_4;
-};
-NetworkOptions NetworkOptionsOf(const ProxySetting& p);
-void StoreNetworkOptions(const NetworkOptions& o, ProxySetting& p);
+// The dialog edits the connection fields of the proxy setting itself.
+using NetworkOptions = ProxySetting;
 
 // Protocol item: 0 "SOCKS 4" (for SOCKS_4 and SOCKS_4A), 1 "SOCKS 5", 2 "HTTP".
 int ProtocolItemOf(TPROXYVersion kind);
