@@ -9,6 +9,7 @@
 #include "agent/FixedChannelService.h"
 #include "agent/UserClientSocket.h"
 #include "app/TPROXYClientSocket.h"
+#include "app/model/ClientOptions.h"
 #include "app/model/CloseSequence.h"
 #include "app/model/LogModel.h"
 #include "ata/AtaThread.h"
@@ -78,16 +79,10 @@ private:
 // Posts a window message to the work form (from any thread).
 void PostWorkFormMessage(QObject* form, int message, long wParam = 0, long lParam = 0);
 
-struct WorkFormStartup {
+struct WorkFormStartup : LabOptions {
     DataDirectory dataDir;
     std::string hardware = "linux";
     SessionLog* sessionLog = nullptr; // every log fragment is appended to it when set
-    // Lab options (see ClientOptions).
-    bool unattended = false;
-    std::string controller;
-    std::vector<std::string> serialPorts;
-    std::string updateUrl;
-    int answerDelayMs = 0;
     // The high-resolution timer checked at start; nullptr: the steady clock.
     TimeBase* timeBase = nullptr;
     // The installer hand-over: the updater program (empty: zelkova-update beside this program)

@@ -54,11 +54,7 @@ int main(int argc, char** argv) {
     startup.dataDir.dir = options.dataDir.empty() ? zkv::DefaultDataDirectory()
                                                   : std::filesystem::path(options.dataDir);
     startup.hardware = options.hardware;
-    startup.unattended = options.unattended;
-    startup.controller = options.controller;
-    startup.serialPorts = options.serialPorts;
-    startup.updateUrl = options.updateUrl;
-    startup.answerDelayMs = options.answerDelayMs;
+    static_cast<zkv::LabOptions&>(startup) = options;
     std::error_code ec;
     std::filesystem::create_directories(startup.dataDir.dir, ec);
     if (ec) {

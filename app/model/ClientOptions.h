@@ -6,19 +6,22 @@
 
 namespace zkv {
 
-struct ClientOptions {
-    enum class Action { Run, Help, Version, Error };
-    Action action = Action::Run;
-    std::string dataDir;            // --data-dir; empty: the default data directory
-    std::string hardware = "linux"; // "linux" or "sim:FILE"
-    std::string error;              // for Action::Error
-
-    // Lab, support and test options: each stands in for a person or a device.
+// Lab, support and test options: each stands in for a person or a device. The window gets
+// them as they were given.
+struct LabOptions {
     bool unattended = false;              // --unattended: every question answered by default
     std::string controller;               // --controller KEY: the channel, without the form
     std::vector<std::string> serialPorts; // --serial-ports PATH[,PATH...]: ports 1, 2, ...
     std::string updateUrl;                // --update-url URL: where the version file is
     int answerDelayMs = 0; // --answer-delay MS: unattended screens stay up this long first
+};
+
+struct ClientOptions : LabOptions {
+    enum class Action { Run, Help, Version, Error };
+    Action action = Action::Run;
+    std::string dataDir;            // --data-dir; empty: the default data directory
+    std::string hardware = "linux"; // "linux" or "sim:FILE"
+    std::string error;              // for Action::Error
 };
 
 // Splits "a,b,c" into its non-empty parts.
