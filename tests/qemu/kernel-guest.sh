@@ -15,24 +15,14 @@ boot_timeout=${ZKV_QEMU_TIMEOUT:-240}
 model="ZKV KERNEL GUEST DISK"
 serial="ZKVK20260002"
 
-kernel=$(ls /boot/vmlinuz-* 2>/dev/null | sort -V | tail -n 1 || true)
-busybox=$(command -v busybox || true)
-for need in "$kernel" "$busybox" "$(command -v qemu-system-x86_64 || true)" \
-    "$(command -v cpio || true)" "$(command -v modprobe || command -v /sbin/modprobe || true)"; do
-    if [ -z "$need" ] || [ ! -e "$need" ]; then
-        echo "qemu kernel guest: missing kernel, busybox, qemu-system-x86_64, cpio or modprobe" >&2
-        exit 1
-    fi
-done
-if ldd "$busybox" > /dev/null 2>&1; then
-    echo "qemu kernel guest: $busybox is not static (install busybox-static)" >&2
-    exit 1
-fi
+# shellcheck source=guest-lib.sh
+. "$here/guest-lib.sh"
+guest_require "qemu kernel guest" modprobe
 kver=${kernel#/boot/vmlinuz-}
 modprobe=$(command -v modprobe || echo /sbin/modprobe)
 
 rm -rf "$work"
-mkdir -p "$work/root/bin" "$work/root/proc" "$work/root/sys" "$work/root/dev" "$work/root/lib/mod"
+mkdir -p "$work/root/lib/mod"
 
 # The modules in load order (their dependencies first), uncompressed.
 : > "$work/modules.order"
@@ -57,18 +47,13 @@ while read -r path; do
 done < "$work/modules.order"
 echo "qemu kernel guest: $n modules:$load"
 
-cp "$tool" "$work/root/bin/zelkova-ata"
-for lib in $(ldd "$tool" | grep -o '/[^ ]*'); do
-    mkdir -p "$work/root$(dirname "$lib")"
-    cp -L "$lib" "$work/root$lib"
-done
+guest_stage "$work/root" "$tool"
 for ids in /usr/share/misc/pci.ids /usr/share/hwdata/pci.ids; do
     if [ -e "$ids" ]; then
         mkdir -p "$work/root$(dirname "$ids")"
         cp -L "$ids" "$work/root$ids"
     fi
 done
-cp "$busybox" "$work/root/bin/busybox"
 
 key='pci-0000:00:01.1/1'
 cat > "$work/root/init" <<INIT
@@ -104,27 +89,10 @@ swapoff /dev/sda
 echo "@@done"
 poweroff -f
 INIT
-chmod +x "$work/root/init"
-(cd "$work/root" && find . | cpio -o -H newc --quiet | gzip -1 > "$work/initramfs.gz")
-
 disk="$work/disk.img"
 truncate -s 64M "$disk"
-console="$work/console.log"
-: > "$console"
-set +e
-timeout --kill-after=10 "$boot_timeout" qemu-system-x86_64 \
-    -machine pc -accel tcg -m 384 -smp 1 \
-    -display none -monitor none -no-reboot -nodefaults \
-    -serial "file:$console" \
-    -kernel "$kernel" -initrd "$work/initramfs.gz" \
-    -append "console=ttyS0 panic=-1 quiet loglevel=3" \
+guest_boot "qemu kernel guest" "$boot_timeout" "$work" 384 \
+    "console=ttyS0 panic=-1 quiet loglevel=3" \
     -drive "file=$disk,format=raw,if=none,id=hd0,cache=writeback" \
     -device "ide-hd,drive=hd0,bus=ide.0,unit=0,model=$model,serial=$serial"
-rc=$?
-set -e
-if [ $rc -ne 0 ]; then
-    echo "qemu kernel guest: qemu ended with status $rc (124 = timed out after ${boot_timeout}s)" >&2
-    tail -n 40 "$console" >&2
-    exit 1
-fi
-python3 "$here/kernel_guest.py" "$console" "$model"
+python3 "$here/kernel_guest.py" "$work/console.log" "$model"

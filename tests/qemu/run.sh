@@ -12,22 +12,12 @@ work=$(readlink -m "$2")
 here=$(cd "$(dirname "$0")" && pwd)
 boot_timeout=${ZKV_QEMU_TIMEOUT:-300}
 
-kernel=$(ls /boot/vmlinuz-* 2>/dev/null | sort -V | tail -n 1 || true)
-busybox=$(command -v busybox || true)
-for need in "$kernel" "$busybox" "$(command -v qemu-system-x86_64 || true)" "$(command -v cpio || true)"; do
-    if [ -z "$need" ] || [ ! -e "$need" ]; then
-        echo "qemu test: missing kernel, busybox, qemu-system-x86_64 or cpio (scripts/install-deps)" >&2
-        exit 1
-    fi
-done
-if ldd "$busybox" > /dev/null 2>&1; then
-    # busybox-static installs over /bin/busybox; a dynamic one would need its libraries
-    echo "qemu test: $busybox is not static (install busybox-static)" >&2
-    exit 1
-fi
+# shellcheck source=guest-lib.sh
+. "$here/guest-lib.sh"
+guest_require "qemu test"
 
 rm -rf "$work"
-mkdir -p "$work/root/bin" "$work/root/proc" "$work/root/sys" "$work/root/dev"
+mkdir -p "$work"
 
 # A sparse disk larger than 2^28 sectors, with marks above and below the 28-bit limit, and a
 # small CD image.
@@ -39,13 +29,7 @@ python3 "$here/guest.py" prepare "$disk" > "$work/plan.env"
 # shellcheck disable=SC1091
 . "$work/plan.env"
 
-cp "$tool" "$work/root/bin/zelkova-ata"
-# The dynamic loader and every library the tool needs, at the paths it looks for them.
-for lib in $(ldd "$tool" | grep -o '/[^ ]*'); do
-    mkdir -p "$work/root$(dirname "$lib")"
-    cp -L "$lib" "$work/root$lib"
-done
-cp "$busybox" "$work/root/bin/busybox"
+guest_stage "$work/root" "$tool"
 cat > "$work/root/init" <<INIT
 #!/bin/busybox sh
 /bin/busybox --install -s /bin
@@ -76,27 +60,10 @@ echo "@@done"
 sync
 poweroff -f
 INIT
-chmod +x "$work/root/init"
-(cd "$work/root" && find . | cpio -o -H newc --quiet | gzip -1 > "$work/initramfs.gz")
-
-console="$work/console.log"
-: > "$console"
-set +e
-timeout --kill-after=10 "$boot_timeout" qemu-system-x86_64 \
-    -machine pc -accel tcg -m 256 -smp 1 \
-    -display none -monitor none -no-reboot -nodefaults \
-    -serial "file:$console" \
-    -kernel "$kernel" -initrd "$work/initramfs.gz" \
-    -append "console=ttyS0 panic=-1 quiet loglevel=3 libata.force=disable modprobe.blacklist=ata_piix,ata_generic,pata_acpi,libata" \
+guest_boot "qemu test" "$boot_timeout" "$work" 256 \
+    "console=ttyS0 panic=-1 quiet loglevel=3 libata.force=disable modprobe.blacklist=ata_piix,ata_generic,pata_acpi,libata" \
     -drive "file=$disk,format=raw,if=none,id=hd0,cache=writeback" \
     -device "ide-hd,drive=hd0,bus=ide.0,unit=0,model=$DISK_MODEL,serial=$DISK_SERIAL" \
     -drive "file=$cd_img,format=raw,if=none,id=cd0,media=cdrom,readonly=on" \
     -device "ide-cd,drive=cd0,bus=ide.0,unit=1"
-rc=$?
-set -e
-if [ $rc -ne 0 ]; then
-    echo "qemu test: qemu ended with status $rc (124 = timed out after ${boot_timeout}s)" >&2
-    tail -n 40 "$console" >&2
-    exit 1
-fi
-python3 "$here/guest.py" check "$disk" "$console"
+python3 "$here/guest.py" check "$disk" "$work/console.log"

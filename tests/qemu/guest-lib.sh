@@ -1,0 +1,64 @@
+# What the QEMU guest tests share; sourced by run.sh, scan-guest.sh and kernel-guest.sh.
+
+# guest_require LABEL [COMMAND ...]: sets $kernel (the newest /boot/vmlinuz-*) and $busybox
+# (a static one) and fails unless they, qemu-system-x86_64, cpio and every COMMAND are there.
+guest_require() {
+    local label=$1 need missing=""
+    shift
+    kernel=$(ls /boot/vmlinuz-* 2>/dev/null | sort -V | tail -n 1 || true)
+    busybox=$(command -v busybox || true)
+    for need in "$kernel" "$busybox" "$(command -v qemu-system-x86_64 || true)" \
+        "$(command -v cpio || true)"; do
+        if [ -z "$need" ] || [ ! -e "$need" ]; then missing=1; fi
+    done
+    for need in "$@"; do
+        command -v "$need" >/dev/null || [ -x "/sbin/$need" ] || missing=1
+    done
+    if [ -n "$missing" ]; then
+        echo "$label: missing kernel, busybox, qemu-system-x86_64, cpio${*:+ or $*}" \
+            "(scripts/install-deps)" >&2
+        exit 1
+    fi
+    # busybox-static installs over /bin/busybox; a dynamic one would need its libraries
+    if ldd "$busybox" >/dev/null 2>&1; then
+        echo "$label: $busybox is not static (install busybox-static)" >&2
+        exit 1
+    fi
+}
+
+# guest_stage ROOT TOOL: the initramfs tree with busybox, the tool as /bin/zelkova-ata, and the
+# dynamic loader and every library the tool needs at the paths it looks for them.
+guest_stage() {
+    local root=$1 tool=$2 lib
+    mkdir -p "$root/bin" "$root/proc" "$root/sys" "$root/dev"
+    cp "$tool" "$root/bin/zelkova-ata"
+    for lib in $(ldd "$tool" | grep -o '/[^ ]*'); do
+        mkdir -p "$root$(dirname "$lib")"
+        cp -L "$lib" "$root$lib"
+    done
+    cp "$busybox" "$root/bin/busybox"
+}
+
+# guest_boot LABEL TIMEOUT WORK MEMORY APPEND [QEMU ARGUMENT ...]: packs WORK/root with its init
+# into WORK/initramfs.gz and boots it with the serial console in WORK/console.log; fails with
+# the console's end when QEMU does not end by itself in time.
+guest_boot() {
+    local label=$1 timeout_s=$2 work=$3 memory=$4 append=$5 rc
+    shift 5
+    chmod +x "$work/root/init"
+    (cd "$work/root" && find . | cpio -o -H newc --quiet | gzip -1 >"$work/initramfs.gz")
+    : >"$work/console.log"
+    set +e
+    timeout --kill-after=10 "$timeout_s" qemu-system-x86_64 \
+        -machine pc -accel tcg -m "$memory" -smp 1 \
+        -display none -monitor none -no-reboot -nodefaults \
+        -serial "file:$work/console.log" \
+        -kernel "$kernel" -initrd "$work/initramfs.gz" -append "$append" "$@"
+    rc=$?
+    set -e
+    if [ $rc -ne 0 ]; then
+        echo "$label: qemu ended with status $rc (124 = timed out after ${timeout_s}s)" >&2
+        tail -n 40 "$work/console.log" >&2
+        exit 1
+    fi
+}
