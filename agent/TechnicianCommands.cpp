@@ -114,14 +114,6 @@ bool UserClientSocket::SendToTechnicianAt(CommandCode code, std::span<const std:
     return host_.SendPacket(packet);
 }
 
-bool UserClientSocket::SendScanResults(bool ended, std::span<const std::uint8_t> records) {
-    std::vector<std::uint8_t> data;
-    data.reserve(1 + records.size());
-    data.push_back(ended ? 1 : 0);
-    data.insert(data.end(), records.begin(), records.end());
-    return SendToTechnician(CMD_SHOW_SCAN, data);
-}
-
 // --- log, connection, attach and detach ------------------------------------------------------
 
 void UserClientSocket::OnCmdShowLog(const ItemRecord& command, ItemRecord& reply, ItemRecord&) {

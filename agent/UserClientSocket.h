@@ -159,9 +159,6 @@ public:
                             std::int32_t destination) override;
     bool TechnicianAttached() const override { return technicianAttached_; }
     std::int32_t CurrentSender() const override;
-    // CMD_SHOW_SCAN to the technician: one byte (0 while the scan runs, 1 once it ended), then
-    // the collected 36-byte result records in order.
-    bool SendScanResults(bool ended, std::span<const std::uint8_t> records);
 
     void OnCmdShowLog(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;
     void OnCmdDisconnect(const ItemRecord& command, ItemRecord& reply, ItemRecord&) override;

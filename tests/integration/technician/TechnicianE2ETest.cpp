@@ -326,7 +326,9 @@ TEST_F(TechnicianE2E, CommandsAreAnsweredAndRoutedAsTheTableSays) {
     EXPECT_FALSE(client->detailedLogging);
 
     // Messages the client sends on its own go to the last command's sender.
-    ASSERT_TRUE(client->socket->SendScanResults(true, std::vector<std::uint8_t>(36, 9)));
+    std::vector<std::uint8_t> scanOver(1 + 36, 9);
+    scanOver[0] = 1; // the scan is over, one result record
+    ASSERT_TRUE(client->socket->SendToTechnician(CMD_SHOW_SCAN, scanOver));
     ASSERT_TRUE(client->socket->SendToTechnician(CMD_COMPORT_SHOW_DATA, {{'O', 'K', 0}}));
     std::vector<Json> sent;
     ASSERT_TRUE(client->Run([&] {
