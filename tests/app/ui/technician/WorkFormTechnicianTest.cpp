@@ -7,6 +7,7 @@
 #include "support/ByteOrder.h"
 #include "support/SharedFlags.h"
 #include "tests/app/ui/QtTestSupport.h"
+#include "tests/app/ui/ServiceStandIn.h"
 #include "tests/app/ui/WorkFormSupport.h"
 #include "tools/ScanSurface.h"
 #include "tools/WizFormData.h"
@@ -27,46 +28,20 @@ namespace {
 
 using json = nlohmann::json;
 
-std::vector<json> Lines(const std::string& file) {
-    std::vector<json> out;
-    std::ifstream in(file);
-    std::string l;
-    while (std::getline(in, l)) {
-        auto j = json::parse(l, nullptr, false);
-        if (!j.is_discarded())
-            out.push_back(j);
-    }
-    return out;
-}
-
 // Starts the stand-in with `script` and points a window at it, on the simulated channel of `hw`.
 struct WindowAndStandIn {
     test::TempDir dir;
-    test::ChildProcess sim;
+    test::ServiceStandIn sim;
     std::unique_ptr<TfrmWorkForm> form;
 
     bool Start(const std::string& hw, const std::string& script) {
-        const char* bin = std::getenv("ZKV_SERVICE_SIM");
-        if (!bin || !*bin)
-            return false;
         std::ofstream(dir.File("hw.json")) << hw;
         std::ofstream(dir.File("script.jsonl")) << script;
-        if (!sim.Start({bin, "--port", "0", "--port-file", dir.File("port"), "--script",
-                        dir.File("script.jsonl")},
-                       dir.File("sim.out")))
-            return false;
-        int port = 0;
-        for (int i = 0; i < 200 && port == 0; ++i) {
-            std::ifstream in(dir.File("port"));
-            in >> port;
-            if (port == 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        if (port == 0)
+        if (!sim.Start({"--script", dir.File("script.jsonl")}))
             return false;
         ProxySetting proxy;
         proxy.serverHost = "127.0.0.1";
-        proxy.serverPort = port;
+        proxy.serverPort = sim.Port();
         SaveUserData(dir.File("user.dat"), test::FormUnderTest::DefaultUser(), proxy);
         // The channel is chosen by its key and detected without a person; the detection sets
         // DeviceReady. The version file is asked of a port nobody listens on.
@@ -81,7 +56,7 @@ struct WindowAndStandIn {
         form->show();
         return true;
     }
-    std::vector<json> Received() const { return Lines(dir.File("sim.out")); }
+    std::vector<json> Received() const { return sim.Printed(); }
 };
 
 TEST(WorkFormTechnician, AtaBatchAndWizardThroughTheWindow) {
