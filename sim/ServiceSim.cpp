@@ -261,20 +261,22 @@ public:
         if (reply && wellFormed && ataBatches_.count(p.header.exchangeId))
             DecorateAtaReply(p, j);
         out_ << j.dump(-1, ' ', false, Json::error_handler_t::replace) << std::endl;
-        if (wellFormed && NoteItems(p) && waitingItem_) {
-            waitingItem_ = false;
-            ++step_;
-            PlayScript();
-        }
+        if (wellFormed && NoteItems(p) && waitingItem_)
+            EndWait();
         if (reply) {
             if (lastExchangeId_ && *lastExchangeId_ == p.header.exchangeId)
                 lastReplied_ = true;
-            if (waitingFor_ && *waitingFor_ == p.header.exchangeId) {
-                waitingFor_.reset();
-                ++step_;
-                PlayScript();
-            }
+            if (waitingFor_ && *waitingFor_ == p.header.exchangeId)
+                EndWait();
         }
+    }
+
+    // The wait the script is held by is over (its answer came, or its time ran out).
+    void EndWait() {
+        waitingFor_.reset();
+        waitingItem_ = false;
+        ++step_;
+        PlayScript();
     }
 
     // Remembers the client's items since the last script packet went out (code and the start of
@@ -319,27 +321,16 @@ public:
             EnqueueKeepalive();
             *nextKeepalive_ += std::chrono::milliseconds(o_.keepaliveMs);
         }
-        if (waitingItem_ && now >= waitDeadline_) {
-            out_ << Json{{"event", "wait_timeout"},
-                         {"connection", index_},
-                         {"item_code", script_[step_].itemCode},
-                         {"waited_ms", script_[step_].ms}}
-                        .dump()
-                 << std::endl;
-            waitingItem_ = false;
-            ++step_;
-            PlayScript();
-        }
-        if (waitingFor_ && now >= waitDeadline_) {
-            out_ << Json{{"event", "wait_timeout"},
-                         {"connection", index_},
-                         {"exchange_id", *waitingFor_},
-                         {"waited_ms", script_[step_].ms}}
-                        .dump()
-                 << std::endl;
-            waitingFor_.reset();
-            ++step_;
-            PlayScript();
+        if ((waitingFor_ || waitingItem_) && now >= waitDeadline_) {
+            Json ev{{"event", "wait_timeout"},
+                    {"connection", index_},
+                    {"waited_ms", script_[step_].ms}};
+            if (waitingFor_)
+                ev["exchange_id"] = *waitingFor_;
+            else
+                ev["item_code"] = script_[step_].itemCode;
+            out_ << ev.dump() << std::endl;
+            EndWait();
         }
         while (!queue_.empty() && queue_.front().due <= now && conn_.Active()) {
             Segment& s = queue_.front();
