@@ -222,6 +222,35 @@ TEST(VersionCheck, UnsafeNamesAndOversizedInstallersAreRefused) {
     EXPECT_FALSE(fs::exists(c.dir.Path() / "downloads" / "big_2.0.0.deb"));
 }
 
+// A man in the middle cannot turn an https address into plain http by a redirect; https to
+// https still works, and plain http stays allowed.
+TEST(VersionCheck, HttpsNeverFollowsARedirectToHttp) {
+    test::TempDir dir;
+    const std::string cert = (dir.Path() / "cert.pem").string();
+    const std::string key = (dir.Path() / "key.pem").string();
+    ASSERT_TRUE(test::Shell("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                            "-nodes -days 1 -subj /CN=127.0.0.1 -addext "
+                            "subjectAltName=IP:127.0.0.1 -keyout '" +
+                            key + "' -out '" + cert + "' 2>/dev/null"));
+    test::LocalHttpServer plain(ZKV_HTTP_SERVER_SCRIPT, dir.Path() / "plain");
+    test::LocalHttpServer secure(ZKV_HTTP_SERVER_SCRIPT, dir.Path() / "secure", cert, key);
+    ASSERT_GT(secure.Port(), 0);
+    plain.Serve("autoupdate.txt", "2.0.0\n");
+    secure.Serve("autoupdate.txt", "2.0.0\n");
+    secure.Serve("to-http.redirect", plain.Url("autoupdate.txt"));
+    secure.Serve("to-https.redirect", secure.Url("autoupdate.txt"));
+    plain.Serve("to-https.redirect", secure.Url("autoupdate.txt"));
+    CurlHttpClient http(cert);
+    HttpProgress none;
+    const HttpResult down = http.Get(secure.Url("to-http.redirect"), 4096, none);
+    EXPECT_FALSE(down.ok);
+    EXPECT_TRUE(down.body.empty());
+    EXPECT_EQ(plain.Requests().find("autoupdate.txt"), std::string::npos); // never asked
+    EXPECT_TRUE(http.Get(secure.Url("to-https.redirect"), 4096, none).ok);
+    EXPECT_TRUE(http.Get(plain.Url("to-https.redirect"), 4096, none).ok);
+    EXPECT_TRUE(http.Get(plain.Url("autoupdate.txt"), 4096, none).ok);
+}
+
 TEST(VersionCheck, EndHandlerRunsAfterTheThread) {
     Check c;
     c.server.Serve("autoupdate.txt", "1.0.0\nhttp://127.0.0.1:1/a.deb");
