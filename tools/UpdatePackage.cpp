@@ -294,25 +294,25 @@ int RunProgram(const std::vector<std::string>& argv, const std::vector<std::stri
         ::close(pipefd[0]);
     }
     int status = 0;
-    for (;;) {
-        const pid_t w = ::waitpid(pid, &status, why.empty() ? WNOHANG : 0);
+    while (why.empty()) {
+        const pid_t w = ::waitpid(pid, &status, WNOHANG);
         if (w == pid)
             break;
         if (w < 0 && errno != EINTR) {
             why = "lost " + argv[0];
             break;
         }
-        if (!why.empty() || msLeft() <= 0) {
-            if (why.empty())
-                why = argv[0] + " ran longer than " + std::to_string(timeoutSeconds) + " s";
-            ::kill(-pid, SIGKILL);
-            ::kill(pid, SIGKILL);
-            continue; // reaped by the blocking wait
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (msLeft() <= 0)
+            why = argv[0] + " ran longer than " + std::to_string(timeoutSeconds) + " s";
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (!why.empty()) {
+        // Too long, too much output: the program and whatever it started end here.
         ::kill(-pid, SIGKILL);
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
         return fail(why);
     }
     if (output)

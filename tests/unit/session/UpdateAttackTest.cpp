@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fcntl.h>
 #include <fstream>
 #include <regex>
@@ -262,6 +263,21 @@ TEST(UpdateAttack, BuiltWithoutAKeyringEveryUpdateIsRefused) {
     const Outcome o = u.Run(ZKV_UPDATE_PROGRAM, {"--check", u.Good().string()});
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(Field(o.out, "reason"), std::string("\"") + kUpdCannotVerify + "\"");
+}
+
+// gpgv, dpkg-deb and apt-get run with a time limit and a bound on what they write.
+TEST(UpdateAttack, OutsideProgramsAreBoundedInTimeAndOutput) {
+    std::string out, error;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunProgram({"/bin/sleep", "30"}, {}, 1, &out, 100, false, &error), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_NE(error.find("ran longer than 1 s"), std::string::npos) << error;
+    EXPECT_EQ(RunProgram({"/usr/bin/yes"}, {}, 10, &out, 4096, false, &error), -1);
+    EXPECT_NE(error.find("wrote more than 4096 bytes"), std::string::npos) << error;
+    EXPECT_EQ(
+        RunProgram({"/bin/sh", "-c", "echo $PATH"}, {"PATH=/only"}, 10, &out, 100, false, &error),
+        0);
+    EXPECT_EQ(out, "/only\n"); // nothing of the caller's environment
 }
 
 } // namespace
