@@ -17,6 +17,7 @@
 #include "support/IniFile.h"
 #include "tools/MessageDialog.h"
 #include "tools/UpdateHandOver.h"
+#include "tools/UpdatePackage.h"
 #include "tools/VersionUpdate.h"
 #include "tools/ui/QtMainThread.h"
 #include "tools/ui/TfrmScanView.h"
@@ -908,6 +909,11 @@ void TfrmWorkForm::StartVersionCheck() {
     c.versionUrl = startup_.updateUrl.empty() ? DefaultVersionFileUrl() : startup_.updateUrl;
     c.running = {user_.versionMajor, user_.versionMinor, user_.versionRelease};
     c.downloadDir = startup_.dataDir.Downloads();
+    if (!startup_.updateKeyring.empty())
+        c.keyring = startup_.updateKeyring;
+    else if (const auto shipped =
+                 ShippedUpdateKeyring(QCoreApplication::applicationDirPath().toStdString()))
+        c.keyring = *shipped;
     if (!http_)
         http_ = std::make_unique<CurlHttpClient>();
     if (!updateHost_)
@@ -942,7 +948,8 @@ void TfrmWorkForm::UpdateFinished() {
         for (qsizetype i = 1; i < args.size(); ++i)
             client.push_back(args[i].toStdString());
     }
-    const SpawnResult r = SpawnDetached(UpdaterArguments(updater, LockFile(), installer, client));
+    // The updater runs as this user; it asks pkexec for the installation itself.
+    const SpawnResult r = StartUpdater(UpdaterArguments(updater, LockFile(), installer, client));
     if (!r.started) {
         ShowMessage(CannotStartInstallerText(installer));
         return; // no connection is started; Connect stays disabled

@@ -37,5 +37,8 @@ endforeach()
 set(ZKV_LAUNCHER_PATH "${CMAKE_INSTALL_PREFIX}/bin/zelkova-user-client-launch")
 configure_file(${ZKV_SOURCE}/packaging/example.zelkova.user-client.policy.in
                ${ZKV_WORK}/example.zelkova.user-client.policy @ONLY)
+set(ZKV_UPDATE_PATH "${CMAKE_INSTALL_PREFIX}/bin/zelkova-update")
+configure_file(${ZKV_SOURCE}/packaging/example.zelkova.user-client.update.policy.in
+               ${ZKV_WORK}/example.zelkova.user-client.update.policy @ONLY)
 configure_file(${ZKV_SOURCE}/packaging/changelog.in ${ZKV_WORK}/changelog @ONLY)
 zkv_gzip(${ZKV_WORK}/changelog ${ZKV_WORK}/changelog.gz)

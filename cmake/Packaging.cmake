@@ -63,7 +63,29 @@ include(\"${PROJECT_SOURCE_DIR}/cmake/PackageFiles.cmake\")
 ")
 install(FILES ${ZKV_MAN_PAGES} DESTINATION share/man/man1)
 install(FILES ${ZKV_PACKAGE_WORK}/example.zelkova.user-client.policy
+              ${ZKV_PACKAGE_WORK}/example.zelkova.user-client.update.policy
         DESTINATION share/polkit-1/actions)
+
+# The service's public keyring, against which zelkova-update checks every new version: a binary
+# OpenPGP keyring (gpg --export KEYID >FILE) named by ZKV_UPDATE_KEYRING, which scripts/package
+# takes from the environment variable ZELKOVA_UPDATE_KEYRING. Without it the package ships no
+# keyring and its client refuses every update.
+set(ZKV_UPDATE_KEYRING "" CACHE FILEPATH "binary OpenPGP keyring of the update signing key")
+if(ZKV_UPDATE_KEYRING)
+    if(NOT EXISTS "${ZKV_UPDATE_KEYRING}")
+        message(FATAL_ERROR "ZKV_UPDATE_KEYRING: no file ${ZKV_UPDATE_KEYRING}")
+    endif()
+    file(READ "${ZKV_UPDATE_KEYRING}" zkv_first HEX LIMIT 1)
+    # A binary packet starts with its high bit set; tag 5 (0x94-0x97, 0xc5) is a secret key.
+    if(NOT zkv_first MATCHES "^[89a-f]" OR zkv_first MATCHES "^(9[4-7]|c5)$")
+        message(FATAL_ERROR "ZKV_UPDATE_KEYRING must be a binary public keyring "
+                            "(gpg --export KEYID), not armoured text or a secret key")
+    endif()
+    install(FILES "${ZKV_UPDATE_KEYRING}" DESTINATION share/zelkova-user-client
+            RENAME update-keyring.gpg)
+else()
+    message(STATUS "No update keyring (ZKV_UPDATE_KEYRING): the package's client refuses updates")
+endif()
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/zelkova-user-client.desktop
         DESTINATION share/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/zelkova-user-client.svg
@@ -95,9 +117,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://www.zelkova.example")
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 # Libraries through dpkg-shlibdeps; what is started, not linked, named here: pkexec (the
-# launcher asks for the rights through it).
+# launcher and the updater ask for the rights through it), gpgv (the updater checks signatures).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "pkexec")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "pkexec, gpgv")
 # Qt's Wayland platform, for sessions without X.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

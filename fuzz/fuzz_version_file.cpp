@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     zkv::CompareVersion(v.version, {1, 9, 5});
     if (const auto name = zkv::InstallerFileName(v.url)) {
         if (name->empty() || name->size() > zkv::kMaxInstallerNameLength || name->front() == '.' ||
-            name->find('/') != std::string::npos)
+            name->find('/') != std::string::npos || name->size() < 5 ||
+            name->compare(name->size() - 4, 4, ".deb") != 0)
             std::abort();
     }
     zkv::TransferPercent(size, static_cast<std::int64_t>(v.url.size()) - 1);

@@ -1,4 +1,5 @@
 #include "support/AtomicFile.h"
+#include "support/DataFile.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -79,31 +80,7 @@ bool WriteFileAtomically(const std::filesystem::path& path, std::string_view con
 }
 
 bool ReadWholeFile(const std::filesystem::path& path, std::string& content) {
-    content.clear();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return false;
-    }
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            ::close(fd);
-            content.clear();
-            return false;
-        }
-        if (n == 0)
-            break;
-        content.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return true;
+    return ReadDataFile(path, content) == DataFileStatus::Read;
 }
 
 } // namespace zkv

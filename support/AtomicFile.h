@@ -16,7 +16,8 @@ namespace zkv {
 bool WriteFileAtomically(const std::filesystem::path& path, std::string_view content, mode_t mode,
                          std::string* error = nullptr);
 
-// Reads a whole file. Returns false when it cannot be opened or read.
+// Reads a whole file through ReadDataFile (support/DataFile.h): false unless it is a regular
+// file, not a symbolic link, within the data-file bound, read completely.
 bool ReadWholeFile(const std::filesystem::path& path, std::string& content);
 
 } // namespace zkv

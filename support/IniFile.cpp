@@ -1,6 +1,7 @@
 #include "support/IniFile.h"
 
 #include "support/AtomicFile.h"
+#include "support/DataFile.h"
 #include "support/UserData.h"
 
 #include <algorithm>
@@ -38,14 +39,17 @@ std::string OneLine(std::string_view v) {
 
 bool IniFile::Load() {
     sections_.clear();
-    std::error_code ec;
-    if (!std::filesystem::exists(path_, ec))
-        return !ec;
     std::string text;
-    if (!ReadWholeFile(path_, text))
-        return false;
-    Parse(text);
-    return true;
+    switch (ReadDataFile(path_, text)) {
+    case DataFileStatus::Read:
+        Parse(text);
+        return true;
+    case DataFileStatus::Absent:
+        return true;
+    case DataFileStatus::Refused: // logged; readers take their defaults, writers keep away
+        break;
+    }
+    return false;
 }
 
 bool IniFile::Save(unsigned mode, std::string* error) const {

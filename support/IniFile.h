@@ -24,8 +24,9 @@ public:
     IniFile() = default;
     explicit IniFile(std::filesystem::path path) : path_(std::move(path)) {}
 
-    // Reads the file. A missing file is an empty settings file (true); a file that exists but
-    // cannot be read gives false and leaves the object empty.
+    // Reads the file (ReadDataFile: no link, no FIFO, a bounded regular file). A missing file is
+    // an empty settings file (true); anything else under the name, or a file that cannot be
+    // read, gives false (logged) and leaves the object empty.
     bool Load();
     // Writes the file atomically with the given permission bits.
     bool Save(unsigned mode = 0644, std::string* error = nullptr) const;

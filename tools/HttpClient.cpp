@@ -77,7 +77,12 @@ HttpResult CurlHttpClient::Get(const std::string& url, std::size_t maxBytes,
     char errorText[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // An https address stays https: a redirect to plain http would hand the transfer to
+    // whoever sits on the path.
+    const bool secure = url.rfind("https://", 0) == 0;
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    if (!caFile_.empty())
+        curl_easy_setopt(curl, CURLOPT_CAINFO, caFile_.c_str());
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);

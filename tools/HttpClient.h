@@ -1,7 +1,8 @@
 // HTTP GET into memory with progress, for the version check and the installer download.
 //
-// The libcurl client follows no redirects to other schemes, sends no credentials and refuses a
-// reply larger than the caller's bound, whether the server announced the size or not.
+// The libcurl client follows redirects only to http and https, from https only to https, sends no
+// credentials and refuses a reply larger than the caller's bound, whether the server announced the
+// size or not.
 #pragma once
 
 #include <atomic>
@@ -40,8 +41,14 @@ public:
 // The production client over libcurl (time-outs: 15 s to connect, 60 s without progress).
 class CurlHttpClient final : public IHttpClient {
 public:
+    CurlHttpClient() = default;
+    // Trusts the certificates of `caFile` instead of the system's (a test's own server).
+    explicit CurlHttpClient(std::string caFile) : caFile_(std::move(caFile)) {}
     HttpResult Get(const std::string& url, std::size_t maxBytes,
                    const HttpProgress& progress) override;
+
+private:
+    std::string caFile_;
 };
 
 } // namespace zkv

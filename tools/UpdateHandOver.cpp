@@ -1,5 +1,13 @@
 #include "tools/UpdateHandOver.h"
 
+#include "platform/Spawn.h"
+
+#include <csignal>
+#include <cstring>
+#include <spawn.h>
+
+extern char** environ;
+
 namespace zkv {
 
 std::string CannotStartInstallerText(const std::string& file) {
@@ -29,16 +37,42 @@ std::optional<std::filesystem::path> InstallerPathOf(const std::string& argument
     return p;
 }
 
-std::vector<std::string> PackageCommand(const std::filesystem::path& deb, bool root,
-                                        const std::string& replacement) {
-    if (!replacement.empty())
-        return {replacement, deb.string()};
-    std::vector<std::string> cmd;
-    if (!root)
-        cmd.push_back("/usr/bin/pkexec");
-    // An absolute path: apt-get takes it for a package file, never for an option or a name.
-    cmd.insert(cmd.end(), {"/usr/bin/apt-get", "install", "-y", deb.string()});
-    return cmd;
+SpawnResult StartUpdater(const std::vector<std::string>& argv) {
+    SpawnResult r;
+    if (argv.empty() || argv[0].empty() || argv[0].find('/') == std::string::npos) {
+        r.error = "no program path";
+        return r;
+    }
+    std::vector<char*> args, env;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (char** e = environ; e && *e; ++e)
+        if (std::strncmp(*e, "PKEXEC_UID=", 11) != 0)
+            env.push_back(*e);
+    env.push_back(nullptr);
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_init(&attr);
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_setflags(&attr,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    const int rc = posix_spawn(&r.pid, args[0], &actions, &attr, args.data(), env.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) {
+        r.error = std::strerror(rc);
+        r.pid = -1;
+        return r;
+    }
+    r.started = true;
+    return r;
 }
 
 } // namespace zkv

@@ -1,11 +1,14 @@
 // The hand-over from the client to zelkova-update once a newer installer was downloaded.
 //
-// The client starts zelkova-update with two arguments: the single-instance lock file, and the
-// installer's path followed by the installer options " /SP- /SILENT /NOCANCEL", all in one
-// argument. After them come the client's own program and arguments, for the restart. The
-// updater waits until the lock is free (the client has ended), installs the package and starts
-// the client again.
+// The client starts zelkova-update (as itself, never as root) with two arguments: the
+// single-instance lock file, and the installer's path followed by the installer options
+// " /SP- /SILENT /NOCANCEL", all in one argument. After them come the client's own program and
+// arguments, for the restart. The updater waits until the lock is free (the client has ended),
+// asks pkexec to install the package (the root side checks it again on its own copy) and
+// starts the client again.
 #pragma once
+
+#include "platform/Spawn.h"
 
 #include <filesystem>
 #include <optional>
@@ -30,9 +33,9 @@ std::vector<std::string> UpdaterArguments(const std::filesystem::path& updater,
 // Only an absolute path to a .deb file is accepted.
 std::optional<std::filesystem::path> InstallerPathOf(const std::string& argument);
 
-// The package command for `deb`: apt-get install as root, through pkexec otherwise; or
-// `replacement` followed by the file when one is given (tests, other package tools).
-std::vector<std::string> PackageCommand(const std::filesystem::path& deb, bool root,
-                                        const std::string& replacement);
+// Starts the updater like SpawnDetached (no shell, a session of its own, only the standard
+// descriptors), with this process's environment less PKEXEC_UID: a client that was itself
+// started through pkexec must not make its updater believe it runs through pkexec.
+SpawnResult StartUpdater(const std::vector<std::string>& argv);
 
 } // namespace zkv

@@ -4,6 +4,7 @@
 #include "support/AtomicFile.h"
 #include "support/Deployment.h"
 #include "support/UserData.h"
+#include "tools/UpdatePackage.h"
 
 #include <random>
 
@@ -57,7 +58,8 @@ VersionOrder CompareVersion(std::string_view text, const std::array<std::int32_t
 std::optional<std::string> InstallerFileName(std::string_view url) {
     const std::size_t slash = url.rfind('/');
     const std::string_view name = slash == std::string_view::npos ? url : url.substr(slash + 1);
-    if (name.empty() || name.size() > kMaxInstallerNameLength || name.front() == '.')
+    if (name.empty() || name.size() > kMaxInstallerNameLength || name.front() == '.' ||
+        name.size() <= 4 || name.substr(name.size() - 4) != ".deb")
         return std::nullopt;
     for (char c : name) {
         const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
@@ -103,7 +105,8 @@ void TVersionUpdate::Log(const std::string& text) {
     MainThread().Invoke([&] { host_.UpdateLog(text); });
 }
 
-HttpResult TVersionUpdate::Fetch(const std::string& url, std::size_t bound, bool downloading) {
+bool TVersionUpdate::Fetch(const std::string& url, std::size_t bound,
+                           const std::filesystem::path& saveAs, HttpResult* result) {
     bool begun = false;
     int lastPercent = -1;
     HttpProgress progress;
@@ -120,29 +123,53 @@ HttpResult TVersionUpdate::Fetch(const std::string& url, std::size_t bound, bool
         MainThread().Invoke([&] { host_.UpdateProgress(*percent); });
     };
     HttpResult r = http_.Get(url, bound, progress);
-    if (r.ok && downloading) {
+    bool saved = false;
+    if (r.ok && !saveAs.empty()) {
         // The file counts as downloaded only once it is completely on disk under its name.
         std::error_code ec;
-        std::filesystem::create_directories(config_.downloadDir, ec);
+        std::filesystem::create_directories(saveAs.parent_path(), ec);
         std::string error;
         const std::string_view bytes(reinterpret_cast<const char*>(r.body.data()), r.body.size());
-        if (!ec && WriteFileAtomically(DownloadedPath(), bytes, 0600, &error))
-            downloaded_ = true;
+        if (!ec && WriteFileAtomically(saveAs, bytes, 0600, &error))
+            saved = true;
         else
             Log("Can not save the downloaded file: " + (ec ? ec.message() : error));
-    } else if (!r.ok && downloading) {
+    } else if (!r.ok && !saveAs.empty()) {
         Log("The download failed: " + r.error);
     }
     if (begun)
         MainThread().Invoke([&] { host_.UpdateProgressEnd(); });
-    return r;
+    if (result)
+        *result = std::move(r);
+    return saved;
+}
+
+bool TVersionUpdate::CheckDownload() {
+    PrivateDirectory work;
+    UpdateVerdict v;
+    if (!work.Ok()) {
+        v.reason = work.Error();
+    } else {
+        UpdateCheckOptions o;
+        o.keyring = config_.keyring;
+        o.builtVersion =
+            config_.builtVersion.empty() ? BuiltPackageVersion() : config_.builtVersion;
+        o.maxPackageBytes = config_.maxInstallerBytes;
+        v = CheckUpdatePackage(DownloadedPath(), o, work.Path());
+    }
+    if (v.ok)
+        Log(std::string(kUpdSignedBy) + v.signer + ").");
+    else
+        Log(kUpdRefused + v.reason);
+    return v.ok;
 }
 
 void TVersionUpdate::Execute() {
     downloaded_ = false;
     fileName_.clear();
     Log(kUpdCheckStart);
-    const HttpResult file = Fetch(config_.versionUrl, config_.maxVersionFileBytes, false);
+    HttpResult file;
+    Fetch(config_.versionUrl, config_.maxVersionFileBytes, {}, &file);
     const VersionFile v = ParseVersionFile(file.body);
     if (v.version.empty() || v.url.empty()) {
         Log(kUpdCannotDetermine);
@@ -156,6 +183,10 @@ void TVersionUpdate::Execute() {
         Log(kUpdUpToDate);
         return;
     }
+    if (config_.keyring.empty()) {
+        Log(kUpdCannotVerify); // nothing could be installed: nothing is downloaded
+        return;
+    }
     bool yes = true;
     if (stop_)
         return;
@@ -165,6 +196,7 @@ void TVersionUpdate::Execute() {
         return;
     }
     Log(kUpdDownloading);
+    // Only a package is fetched: any other name is refused before anything is downloaded.
     const auto name = InstallerFileName(v.url);
     if (!name) {
         Log(kUpdCannotDetermine);
@@ -174,9 +206,18 @@ void TVersionUpdate::Execute() {
     std::random_device seed;
     std::mt19937 rng(seed());
     std::uniform_int_distribution<std::uint32_t> unique(0, 99'999'999);
-    Fetch(v.url + "?unique=" + std::to_string(unique(rng)), config_.maxInstallerBytes, true);
-    if (!downloaded_)
+    const std::string query = "?unique=" + std::to_string(unique(rng));
+    const std::filesystem::path sig = DownloadedPath().string() + kSignatureSuffix;
+    bool ok = Fetch(v.url + query, config_.maxInstallerBytes, DownloadedPath()) &&
+              Fetch(v.url + kSignatureSuffix + query, kMaxSignatureBytes, sig) && !stop_ &&
+              CheckDownload();
+    if (!ok) {
+        std::error_code ec;
+        std::filesystem::remove(DownloadedPath(), ec);
+        std::filesystem::remove(sig, ec);
         fileName_.clear();
+    }
+    downloaded_ = ok;
 }
 
 } // namespace zkv

@@ -2,11 +2,13 @@
 //
 // The thread fetches the version file (the newest version "major.minor.release" and the
 // installer's address, separated by control bytes), compares it with the running version and,
-// when it is newer and the user agrees, downloads the installer into the downloads folder of the
-// data directory. Every effect on the window (log lines, the question, the progress bar) is a
-// synchronised call through MainThread(). When the thread ends it calls its end handler (on the
-// worker thread; the window posts it on to the main thread), after which Downloaded() and
-// FileName() may be read.
+// when it is newer and the user agrees, downloads the installer and its detached signature
+// (the address + ".sig") into the downloads folder of the data directory and checks them
+// (tools/UpdatePackage.h): a package counts as downloaded only when the service signed it, it
+// is the client's package and newer than this build. Without a keyring nothing is downloaded. Every
+// effect on the window (log lines, the question, the progress bar) is a synchronised call through
+// MainThread(). When the thread ends it calls its end handler (on the worker thread; the window
+// posts it on to the main thread), after which Downloaded() and FileName() may be read.
 #pragma once
 
 #include "tools/HttpClient.h"
@@ -33,6 +35,10 @@ inline constexpr const char* kUpdDownloading = "Starting download. Please wait f
 inline constexpr const char* kUpdUpToDate = "Zelkova User Client is up-to-date.";
 inline constexpr const char* kUpdCannotDetermine = "Can not determine upgrades existence.";
 inline constexpr const char* kUpdBadVersion = "Bad version data.";
+// The check of the downloaded package: "The package is signed by the service (key " + FPR +
+// ")." or "The downloaded package is refused: " + reason.
+inline constexpr const char* kUpdSignedBy = "The package is signed by the service (key ";
+inline constexpr const char* kUpdRefused = "The downloaded package is refused: ";
 // "Version " + version + " of the Zelkova User Client is available."
 std::string VersionAvailableText(std::string_view version);
 
@@ -57,8 +63,8 @@ VersionOrder CompareVersion(std::string_view text, const std::array<std::int32_t
 
 // The installer's file name: the URL's part after its last slash, accepted only when it is a
 // plain name (1 to 99 characters of letters, digits, '.', '_', '-', '+', not starting with
-// '.'). Anything else gives nullopt: such a name could reach outside the downloads folder or be
-// taken for an option by the package tools.
+// '.') ending in ".deb". Anything else gives nullopt: such a name could reach outside the
+// downloads folder, be taken for an option by the package tools, or be no package at all.
 std::optional<std::string> InstallerFileName(std::string_view url);
 
 // Percent of a transfer; nullopt when the size is unknown (not announced, or 0).
@@ -84,6 +90,11 @@ public:
         std::filesystem::path downloadDir;     // created when needed
         std::size_t maxVersionFileBytes = kMaxVersionFileBytes;
         std::size_t maxInstallerBytes = kMaxInstallerBytes;
+        // The service's keyring the download is checked against; empty: updates cannot be
+        // verified and none is downloaded.
+        std::filesystem::path keyring;
+        // The version a package must exceed (this build's Debian version).
+        std::string builtVersion;
     };
 
     TVersionUpdate(Config config, IHttpClient& http, IVersionUpdateHost& host,
@@ -107,7 +118,12 @@ public:
     std::filesystem::path DownloadedPath() const { return config_.downloadDir / fileName_; }
 
 private:
-    HttpResult Fetch(const std::string& url, std::size_t bound, bool downloading);
+    // GETs `url`; when `saveAs` is not empty the body is written there (atomically) and true
+    // returned once it is completely on disk.
+    bool Fetch(const std::string& url, std::size_t bound, const std::filesystem::path& saveAs,
+               HttpResult* result = nullptr);
+    // Checks the downloaded package and its signature; logs the verdict.
+    bool CheckDownload();
     void Log(const std::string& text);
 
     Config config_;

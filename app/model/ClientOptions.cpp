@@ -44,7 +44,8 @@ ClientOptions ParseClientOptions(const std::vector<std::string>& args) {
             continue;
         }
         if (name == "--data-dir" || name == "--hardware" || name == "--controller" ||
-            name == "--serial-ports" || name == "--update-url" || name == "--answer-delay") {
+            name == "--serial-ports" || name == "--update-url" || name == "--answer-delay" ||
+            name == "--update-keyring") {
             if (!hasValue) {
                 if (i + 1 >= args.size())
                     return fail(name + " needs a value");
@@ -68,6 +69,10 @@ ClientOptions ParseClientOptions(const std::vector<std::string>& args) {
                 if (value.empty() || *end != '\0' || ms < 0 || ms > 60000)
                     return fail("--answer-delay takes milliseconds from 0 to 60000");
                 o.answerDelayMs = static_cast<int>(ms);
+            } else if (name == "--update-keyring") {
+                if (value.empty())
+                    return fail("--update-keyring needs a keyring file");
+                o.updateKeyring = value;
             } else if (name == "--update-url") {
                 if (value.rfind("http://", 0) != 0 && value.rfind("https://", 0) != 0)
                     return fail("--update-url takes an http:// or https:// address");
@@ -120,6 +125,9 @@ std::string ClientUsage() {
            "  --serial-ports LIST   serial ports 1, 2, ... are the comma-separated device paths\n"
            "                        of LIST instead of this computer's serial devices\n"
            "  --update-url URL      read the version file from URL\n"
+           "  --update-keyring FILE check a downloaded package against the OpenPGP keyring\n"
+           "                        FILE instead of the one shipped in the package (the\n"
+           "                        installation itself always uses the shipped one)\n"
            "  --answer-delay MS     with --unattended, a technician's screen stays up MS\n"
            "                        milliseconds (0 to 60000) before it is answered\n"
            "\n"

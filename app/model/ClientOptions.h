@@ -13,7 +13,8 @@ struct LabOptions {
     std::string controller;               // --controller KEY: the channel, without the form
     std::vector<std::string> serialPorts; // --serial-ports PATH[,PATH...]: ports 1, 2, ...
     std::string updateUrl;                // --update-url URL: where the version file is
-    int answerDelayMs = 0; // --answer-delay MS: unattended screens stay up this long first
+    std::string updateKeyring; // --update-keyring FILE: the keyring a download is checked against
+    int answerDelayMs = 0;     // --answer-delay MS: unattended screens stay up this long first
 };
 
 struct ClientOptions : LabOptions {

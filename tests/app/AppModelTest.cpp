@@ -168,6 +168,7 @@ TEST(ClientOptions, DefaultsAndValues) {
     EXPECT_EQ(o.hardware, "sim:hw.json");
     EXPECT_EQ(ParseClientOptions({"--data-dir=/e"}).dataDir, "/e");
     EXPECT_EQ(ParseClientOptions({"--answer-delay", "1500"}).answerDelayMs, 1500);
+    EXPECT_EQ(ParseClientOptions({"--update-keyring", "/k.gpg"}).updateKeyring, "/k.gpg");
     EXPECT_EQ(ParseClientOptions({"--help"}).action, ClientOptions::Action::Help);
     EXPECT_EQ(ParseClientOptions({"--version"}).action, ClientOptions::Action::Version);
     EXPECT_NE(ClientUsage().find("--data-dir"), std::string::npos);
@@ -177,6 +178,7 @@ TEST(ClientOptions, Errors) {
     for (const std::vector<std::string>& args :
          std::vector<std::vector<std::string>>{{"--data-dir"},
                                                {"--data-dir="},
+                                               {"--update-keyring="},
                                                {"--hardware", "windows"},
                                                {"--hardware", "sim:"},
                                                {"--answer-delay", "-1"},

@@ -1,6 +1,7 @@
 #include "support/UserData.h"
 #include "support/AtomicFile.h"
 #include "support/ClientSettings.h"
+#include "support/DataFile.h"
 #include "support/Deployment.h"
 #include "support/IniFile.h"
 #include "tests/support/ClientHarness.h"
@@ -235,6 +236,50 @@ TEST(RebootFlagsTest, LogColourDefaultsWhenFileOrKeyIsMissing) {
     EXPECT_EQ(LoadLogColor(d.UserSetup()), 15780518);
     WriteText(d.UserSetup(), "[MAIN]\r\nLogColor=255\r\n");
     EXPECT_EQ(LoadLogColor(d.UserSetup()), 255);
+}
+
+} // namespace
+} // namespace zkv
+
+namespace zkv {
+namespace {
+
+// The data directory is the user's: a link to a secret file, a FIFO or an oversized file under
+// the name of user.dat, UserSetup.ini or placement.ini is treated as absent, logged, and never
+// blocks the reader.
+TEST(DataFileTest, LinksFifosAndOversizedFilesAreAbsent) {
+    TempDir dir;
+    DataDirectory d{dir.Path()};
+    const std::filesystem::path secret = dir.Path() / "secret";
+    WriteText(secret, "[MainForm]\r\nWidth=777\r\nroot:$6$hash\r\n");
+    std::filesystem::create_symlink(secret, d.Placement());
+    std::filesystem::create_symlink(secret, d.UserData());
+    ASSERT_EQ(::mkfifo(d.UserSetup().c_str(), 0600), 0);
+    WriteText(d.RebootState(), std::string(kMaxDataFileBytes + 1, ';'));
+    std::vector<std::string> logged;
+    SetDataFileLog([&](const std::string& line) { logged.push_back(line); });
+
+    IniFile placement(d.Placement());
+    EXPECT_FALSE(placement.Load());
+    EXPECT_FALSE(placement.HasSection("MainForm"));
+    UserInfo user;
+    ProxySetting proxy;
+    EXPECT_FALSE(LoadUserData(d.UserData(), user, proxy));
+    EXPECT_EQ(user.email, "");    // the defaults, nothing of the secret
+    IniFile setup(d.UserSetup()); // a FIFO nobody writes: returns at once
+    EXPECT_FALSE(setup.Load());
+    EXPECT_EQ(LoadLogColor(d.UserSetup()), kDefaultLogColor);
+    IniFile reboot(d.RebootState());
+    EXPECT_FALSE(reboot.Load());
+    std::string content;
+    EXPECT_EQ(ReadDataFile(dir.Path() / "missing", content), DataFileStatus::Absent);
+    SetDataFileLog({});
+
+    ASSERT_EQ(logged.size(), 5u);
+    EXPECT_EQ(logged[0], "Ignoring " + d.Placement().string() + ": a symbolic link");
+    EXPECT_EQ(logged[2], "Ignoring " + d.UserSetup().string() + ": a FIFO");
+    EXPECT_NE(logged[4].find("larger than"), std::string::npos);
+    EXPECT_EQ(ReadText(secret).find("777") != std::string::npos, true); // the target untouched
 }
 
 } // namespace

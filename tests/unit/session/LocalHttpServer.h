@@ -15,9 +15,11 @@ namespace zkv::test {
 
 class LocalHttpServer {
 public:
-    // `script` is http_server.py; `root` the directory it serves (created when missing).
-    LocalHttpServer(const std::string& script, std::filesystem::path root)
-        : root_(std::move(root)) {
+    // `script` is http_server.py; `root` the directory it serves (created when missing). With
+    // `cert` and `key` (PEM files) it speaks https.
+    LocalHttpServer(const std::string& script, std::filesystem::path root,
+                    const std::string& cert = {}, const std::string& key = {})
+        : root_(std::move(root)), scheme_(cert.empty() ? "http" : "https") {
         std::filesystem::create_directories(root_);
         int fds[2];
         if (::pipe(fds) != 0)
@@ -27,7 +29,9 @@ public:
         posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
         posix_spawn_file_actions_addclose(&fa, fds[0]);
         const std::string rootText = root_.string();
-        const char* argv[] = {"/usr/bin/python3", script.c_str(), rootText.c_str(), nullptr};
+        const char* argv[] = {"/usr/bin/python3", script.c_str(),
+                              rootText.c_str(),   cert.empty() ? nullptr : cert.c_str(),
+                              key.c_str(),        nullptr};
         if (posix_spawn(&pid_, argv[0], &fa, nullptr, const_cast<char**>(argv), environ) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
@@ -50,7 +54,7 @@ public:
 
     int Port() const { return port_; }
     std::string Url(const std::string& name) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
+        return scheme_ + "://127.0.0.1:" + std::to_string(port_) + "/" + name;
     }
     void Serve(const std::string& name, const std::string& content) const {
         std::ofstream(root_ / name, std::ios::binary) << content;
@@ -63,6 +67,7 @@ public:
 
 private:
     std::filesystem::path root_;
+    std::string scheme_;
     pid_t pid_ = -1;
     int port_ = 0;
 };

@@ -3,12 +3,15 @@
 #include "tools/VersionUpdate.h"
 #include "tests/support/ClientHarness.h"
 #include "tests/unit/session/LocalHttpServer.h"
+#include "tests/unit/session/UpdateSigning.h"
 #include "tools/UpdateHandOver.h"
+#include "tools/UpdatePackage.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <fcntl.h>
 #include <fstream>
 #include <mutex>
 #include <regex>
@@ -49,6 +52,7 @@ std::string Installer(std::size_t n) {
 struct Check {
     test::TempDir dir;
     test::LocalHttpServer server{ZKV_HTTP_SERVER_SCRIPT, dir.Path() / "www"};
+    test::SigningKey key{dir.Path() / "key"};
     RecordingHost host;
     CurlHttpClient http;
 
@@ -57,7 +61,15 @@ struct Check {
         c.versionUrl = versionUrl;
         c.running = {1, 9, 5};
         c.downloadDir = dir.Path() / "downloads";
+        c.keyring = key.Keyring();
         return c;
+    }
+    // Serves a real package `name` of the client, version 99.0, signed with the test key.
+    std::string ServePackage(const std::string& name) {
+        const fs::path deb = dir.Path() / "www" / name;
+        EXPECT_TRUE(test::BuildPackage(deb, kClientPackageName, "99.0"));
+        EXPECT_TRUE(key.Sign(deb));
+        return ReadAll(deb);
     }
     // Serves `content` as the version file and runs the check on it.
     std::unique_ptr<TVersionUpdate> Run(const std::string& content) {
@@ -104,6 +116,19 @@ TEST(VersionCheck, DecidesFromTheServedVersionFile) {
     EXPECT_EQ(c.host.asked, std::vector<std::string>{kUpdAsk});
     EXPECT_FALSE(u->Downloaded());
     EXPECT_FALSE(fs::exists(c.dir.Path() / "downloads"));
+
+    // Built without the service's keyring: nothing can be verified, so nothing is offered.
+    c.host.log.clear();
+    c.host.asked.clear();
+    c.server.Serve("autoupdate.txt", "2.0.0\n" + url);
+    auto cfg = c.Config(c.server.Url("autoupdate.txt"));
+    cfg.keyring.clear();
+    TVersionUpdate unverifiable(cfg, c.http, c.host, nullptr);
+    unverifiable.Execute();
+    EXPECT_EQ(c.host.log, (std::vector<std::string>{kUpdCheckStart, VersionAvailableText("2.0.0"),
+                                                    kUpdCannotVerify}));
+    EXPECT_TRUE(c.host.asked.empty());
+    EXPECT_FALSE(unverifiable.Downloaded());
 }
 
 TEST(VersionCheck, FailedFetchesCannotDetermine) {
@@ -127,21 +152,26 @@ TEST(VersionCheck, FailedFetchesCannotDetermine) {
 
 TEST(VersionCheck, DownloadsTheNewerInstallerCompletelyUnderItsName) {
     Check c;
-    const std::string bytes = Installer(300000);
-    c.server.Serve("zelkova-user-client_2.0.0_amd64.deb", bytes);
+    ASSERT_TRUE(c.key.Ok());
+    const std::string bytes = c.ServePackage("zelkova-user-client_2.0.0_amd64.deb");
     // Windows line breaks and trailing blank lines around the two items.
     auto u =
         c.Run("2.0.0\r\n" + c.server.Url("zelkova-user-client_2.0.0_amd64.deb") + "\r\n\r\n\r\n");
-    EXPECT_EQ(c.host.log, (std::vector<std::string>{kUpdCheckStart, VersionAvailableText("2.0.0"),
-                                                    kUpdDownloading}));
+    ASSERT_EQ(c.host.log.size(), 4u);
+    EXPECT_EQ(c.host.log[2], kUpdDownloading);
+    EXPECT_EQ(c.host.log[3].rfind(kUpdSignedBy, 0), 0u) << c.host.log[3];
     ASSERT_TRUE(u->Downloaded());
+    EXPECT_TRUE(fs::exists(u->DownloadedPath().string() + ".sig"));
     EXPECT_EQ(u->FileName(), "zelkova-user-client_2.0.0_amd64.deb");
     EXPECT_EQ(u->DownloadedPath(), c.dir.Path() / "downloads" / u->FileName());
     EXPECT_EQ(ReadAll(u->DownloadedPath()), bytes);
     EXPECT_TRUE(std::regex_search(
         c.server.Requests(),
         std::regex("/zelkova-user-client_2.0.0_amd64.deb\\?unique=[0-9]{1,8}\n")));
-    // Both transfers: begin, rising percentages ending at 100, end.
+    EXPECT_TRUE(std::regex_search(
+        c.server.Requests(),
+        std::regex("/zelkova-user-client_2.0.0_amd64.deb.sig\\?unique=[0-9]{1,8}\n")));
+    // Every transfer: begin, rising percentages ending at 100, end.
     ASSERT_GE(c.host.progress.size(), 5u);
     EXPECT_EQ(c.host.progress.back(), -2);
     EXPECT_EQ(c.host.progress[c.host.progress.size() - 2], 100);
@@ -154,27 +184,32 @@ TEST(VersionCheck, DownloadsTheNewerInstallerCompletelyUnderItsName) {
 
 TEST(VersionCheck, ChunkedReplyWithoutSizeShowsNoPercentage) {
     Check c;
-    const std::string bytes = Installer(20000);
-    c.server.Serve("zkv_chunked_2.0.0.deb", bytes);
+    const std::string bytes = c.ServePackage("zkv_chunked_2.0.0.deb");
     auto u = c.Run("2.0.0\n" + c.server.Url("zkv_chunked_2.0.0.deb"));
     ASSERT_TRUE(u->Downloaded());
     EXPECT_EQ(ReadAll(u->DownloadedPath()), bytes);
-    std::vector<int> installerProgress(c.host.progress.end() - 2, c.host.progress.end());
-    EXPECT_EQ(installerProgress, (std::vector<int>{-1, -2})); // begin and end, no percent
+    // The package and its signature: begin and end, no percent.
+    std::vector<int> installerProgress(c.host.progress.end() - 4, c.host.progress.end());
+    EXPECT_EQ(installerProgress, (std::vector<int>{-1, -2, -1, -2}));
 }
 
 TEST(VersionCheck, UnsafeNamesAndOversizedInstallersAreRefused) {
     Check c;
+    // Only a package is fetched: a name of anything else would make the client hand over
+    // something the updater cannot take.
     for (const std::string& name :
          {std::string("..%2f..%2fevil.deb"), std::string(".hidden.deb"), std::string("a b.deb"),
-          std::string("x.deb;rm"), std::string(100, 'a'), std::string("")}) {
+          std::string("x.deb;rm"), std::string(96, 'a') + ".deb", std::string(""),
+          std::string("setup.exe"), std::string("install.sh"), std::string(".deb")}) {
         c.host.log.clear();
         auto u = c.Run("2.0.0\n" + c.server.Url("") + name);
         EXPECT_EQ(c.host.log.back(), kUpdCannotDetermine) << name;
         EXPECT_FALSE(u->Downloaded()) << name;
     }
-    EXPECT_EQ(c.server.Requests().find(".deb"), std::string::npos); // nothing was fetched
-    EXPECT_TRUE(InstallerFileName("http://h/p/" + std::string(99, 'a')).has_value());
+    // Nothing was fetched.
+    for (const char* part : {".deb", "setup.exe", "install.sh"})
+        EXPECT_EQ(c.server.Requests().find(part), std::string::npos) << part;
+    EXPECT_TRUE(InstallerFileName("http://h/p/" + std::string(95, 'a') + ".deb").has_value());
 
     // Above the download bound: refused, nothing saved, the client goes on.
     c.server.Serve("big_2.0.0.deb", Installer(5000));
@@ -185,6 +220,35 @@ TEST(VersionCheck, UnsafeNamesAndOversizedInstallersAreRefused) {
     u.Execute();
     EXPECT_FALSE(u.Downloaded());
     EXPECT_FALSE(fs::exists(c.dir.Path() / "downloads" / "big_2.0.0.deb"));
+}
+
+// A man in the middle cannot turn an https address into plain http by a redirect; https to
+// https still works, and plain http stays allowed.
+TEST(VersionCheck, HttpsNeverFollowsARedirectToHttp) {
+    test::TempDir dir;
+    const std::string cert = (dir.Path() / "cert.pem").string();
+    const std::string key = (dir.Path() / "key.pem").string();
+    ASSERT_TRUE(test::Shell("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                            "-nodes -days 1 -subj /CN=127.0.0.1 -addext "
+                            "subjectAltName=IP:127.0.0.1 -keyout '" +
+                            key + "' -out '" + cert + "' 2>/dev/null"));
+    test::LocalHttpServer plain(ZKV_HTTP_SERVER_SCRIPT, dir.Path() / "plain");
+    test::LocalHttpServer secure(ZKV_HTTP_SERVER_SCRIPT, dir.Path() / "secure", cert, key);
+    ASSERT_GT(secure.Port(), 0);
+    plain.Serve("autoupdate.txt", "2.0.0\n");
+    secure.Serve("autoupdate.txt", "2.0.0\n");
+    secure.Serve("to-http.redirect", plain.Url("autoupdate.txt"));
+    secure.Serve("to-https.redirect", secure.Url("autoupdate.txt"));
+    plain.Serve("to-https.redirect", secure.Url("autoupdate.txt"));
+    CurlHttpClient http(cert);
+    HttpProgress none;
+    const HttpResult down = http.Get(secure.Url("to-http.redirect"), 4096, none);
+    EXPECT_FALSE(down.ok);
+    EXPECT_TRUE(down.body.empty());
+    EXPECT_EQ(plain.Requests().find("autoupdate.txt"), std::string::npos); // never asked
+    EXPECT_TRUE(http.Get(secure.Url("to-https.redirect"), 4096, none).ok);
+    EXPECT_TRUE(http.Get(plain.Url("to-https.redirect"), 4096, none).ok);
+    EXPECT_TRUE(http.Get(plain.Url("autoupdate.txt"), 4096, none).ok);
 }
 
 TEST(VersionCheck, EndHandlerRunsAfterTheThread) {
@@ -204,19 +268,17 @@ TEST(VersionCheck, EndHandlerRunsAfterTheThread) {
     EXPECT_EQ(c.host.log.back(), kUpdUpToDate);
 }
 
-// zelkova-update waits for the client's lock, then runs the package command and the client.
-TEST(UpdateProgram, WaitsForTheLockThenInstallsAndRestarts) {
+// zelkova-update's user side waits for the client's lock, has the package checked and
+// installed (a refused one here: nothing is installed on the test machine), and starts the
+// client again either way.
+TEST(UpdateProgram, WaitsForTheLockThenHandsOverAndRestarts) {
     test::TempDir dir;
     const fs::path lock = dir.Path() / "QuillonZelkovaUserClientMutex.lock";
     const fs::path deb = dir.Path() / "downloads" / "zelkova-user-client_2.0.0_amd64.deb";
     fs::create_directories(deb.parent_path());
     std::ofstream(deb) << "package";
-    const fs::path recorder = dir.Path() / "record-package";
-    const fs::path recorded = dir.Path() / "installed";
     const fs::path restarted = dir.Path() / "restarted";
-    std::ofstream(recorder) << "#!/usr/bin/python3\nimport sys\nopen('" << recorded.string()
-                            << "', 'w').write(sys.argv[1])\n";
-    fs::permissions(recorder, fs::perms::owner_all);
+    const fs::path log = dir.Path() / "updater.log";
 
     // A running process holds the lock for a while.
     std::ofstream(lock) << "";
@@ -229,28 +291,28 @@ TEST(UpdateProgram, WaitsForTheLockThenInstallsAndRestarts) {
     const auto started = std::chrono::steady_clock::now();
     pid_t updater = fork();
     if (updater == 0) {
+        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, 2);
+        ::unsetenv("PKEXEC_UID");
         const auto argv =
             UpdaterArguments(ZKV_UPDATE_PROGRAM, lock, deb, {"/usr/bin/touch", restarted.string()});
         std::vector<char*> a;
         for (const auto& s : argv)
             a.push_back(const_cast<char*>(s.c_str()));
-        a.insert(a.begin() + 1,
-                 {const_cast<char*>("--package-command"), const_cast<char*>(recorder.c_str())});
         a.push_back(nullptr);
         execv(a[0], a.data());
         _exit(127);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_FALSE(fs::exists(recorded)); // still waiting for the holder
+    EXPECT_EQ(ReadAll(log).find("refused"), std::string::npos); // still waiting for the holder
     int status = 0;
     ASSERT_EQ(waitpid(updater, &status, 0), updater);
     waitpid(holder, nullptr, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1); // nothing was installed
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1000));
-    EXPECT_EQ(ReadAll(recorded), deb.string());
     for (int i = 0; i < 50 && !fs::exists(restarted); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_TRUE(fs::exists(restarted));
+    EXPECT_TRUE(fs::exists(restarted)) << ReadAll(log);
 
     EXPECT_FALSE(InstallerPathOf("relative.deb /SP- /SILENT /NOCANCEL"));
     EXPECT_FALSE(InstallerPathOf("/tmp/x.sh /SP- /SILENT /NOCANCEL"));

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 # A small HTTP server for the version-check tests: serves the files of ROOT on a free loopback
 # port (printed as the first line), answers 404 for anything else, sends files whose name
-# contains "chunked" without a size (chunked transfer encoding), and appends every request
-# path to ROOT/requests.log.
+# contains "chunked" without a size (chunked transfer encoding), answers a file whose name ends
+# in ".redirect" with a 302 to the address it holds, and appends every request path to
+# ROOT/requests.log. With CERT and KEY after ROOT it speaks https.
 import http.server
 import os
 import sys
@@ -25,6 +26,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         with open(full, "rb") as f:
             data = f.read()
+        if name.endswith(".redirect"):
+            self.send_response(302)
+            self.send_header("Location", data.decode().strip())
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
         if "chunked" in name:
@@ -44,5 +51,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 
 server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+if len(sys.argv) > 3:
+    import ssl
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(sys.argv[2], sys.argv[3])
+    server.socket = context.wrap_socket(server.socket, server_side=True)
 print(server.server_address[1], flush=True)
 server.serve_forever()

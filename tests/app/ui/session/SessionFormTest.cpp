@@ -7,7 +7,9 @@
 #include "tests/app/ui/QtTestSupport.h"
 #include "tests/app/ui/WorkFormSupport.h"
 #include "tests/unit/session/LocalHttpServer.h"
+#include "tests/unit/session/UpdateSigning.h"
 #include "tools/MessageDialog.h"
+#include "tools/UpdatePackage.h"
 #include "tools/VersionUpdate.h"
 
 #include <gtest/gtest.h>
@@ -183,6 +185,7 @@ TEST(Session, AnsweringNoCarriesOnWithTheConnection) {
     t.form.reset();
     WorkFormStartup s = t.Startup();
     s.updateUrl = http.Url("autoupdate.txt");
+    s.updateKeyring = t.dir.File("keyring.gpg"); // a client that can verify is asked
     t.form = std::make_unique<TfrmWorkForm>(s);
     answers.Push(mrNo);
     t.form->show();
@@ -193,45 +196,79 @@ TEST(Session, AnsweringNoCarriesOnWithTheConnection) {
     EXPECT_FALSE(fs::exists(t.dir.File("downloads")));
 }
 
-TEST(Session, NewerVersionIsDownloadedAndHandedToTheUpdater) {
+TEST(Session, NewerVersionIsDownloadedCheckedAndHandedToTheUpdater) {
     ScriptedMessageDialog answers;
     ScopedMessageDialog scope(answers);
     FormUnderTest t("", 0);
     test::LocalHttpServer http(ZKV_HTTP_SERVER_SCRIPT, t.dir.Path() + "/www");
-    std::string deb(100000, '\0');
-    for (std::size_t i = 0; i < deb.size(); ++i)
-        deb[i] = static_cast<char>(i * 7);
+    test::SigningKey key(t.dir.Path() + "/key");
+    ASSERT_TRUE(key.Ok());
     const std::string name = "zelkova-user-client_99.0.0_amd64.deb";
-    http.Serve(name, deb);
+    const std::string served = t.dir.Path() + "/www/" + name;
+    ASSERT_TRUE(test::BuildPackage(served, kClientPackageName, "99.0.0"));
+    ASSERT_TRUE(key.Sign(served));
     http.Serve("autoupdate.txt", "99.0.0\r\n" + http.Url(name) + "\r\n\r\n");
-    const std::string recorder = t.dir.File("record-package");
+    // The updater stands in as a recorder of its arguments.
+    const std::string recorder = t.dir.File("record-updater");
     {
         std::ofstream f(recorder);
-        f << "#!/usr/bin/python3\nimport sys\nopen('" << t.dir.File("installed")
-          << "', 'w').write(sys.argv[1])\n";
+        f << "#!/usr/bin/python3\nimport os, sys\nopen('" << t.dir.File("handed")
+          << "', 'w').write('\\n'.join(sys.argv[1:]) + '\\npkexec_uid=' + "
+             "os.environ.get('PKEXEC_UID', ''))\n";
     }
     fs::permissions(recorder, fs::perms::owner_all);
-    ::setenv("ZELKOVA_UPDATE_PACKAGE_COMMAND", recorder.c_str(), 1);
+    ::setenv("PKEXEC_UID", "0", 1); // a client started through pkexec does not pass it on
 
     t.form.reset();
     WorkFormStartup s = t.Startup();
     s.updateUrl = http.Url("autoupdate.txt");
-    s.updaterProgram = ZKV_UPDATE_PROGRAM;
+    s.updateKeyring = key.Keyring();
+    s.updaterProgram = recorder;
     s.restartCommand = {"/usr/bin/touch", t.dir.File("restarted")};
     t.form = std::make_unique<TfrmWorkForm>(s);
     answers.Push(mrYes);
     t.form->show();
     ASSERT_TRUE(SpinUntil([&] { return !t.form->isVisible(); }, 15000)) << t.WindowText();
-    ::unsetenv("ZELKOVA_UPDATE_PACKAGE_COMMAND");
+    ::unsetenv("PKEXEC_UID");
     const std::string saved = t.dir.File("downloads/" + name);
-    EXPECT_EQ(test::ReadFile(saved), deb);
+    EXPECT_EQ(test::ReadFile(saved), test::ReadFile(served));
+    EXPECT_TRUE(t.Shows(kUpdSignedBy)) << t.WindowText();
     EXPECT_FALSE(t.Shows("Instant Service")); // no connection attempt
     EXPECT_TRUE(t.Shows("The installation program has been started."));
-    // The updater waits for this client's lock: nothing is installed before it ends.
-    EXPECT_FALSE(fs::exists(t.dir.File("installed")));
+    ASSERT_TRUE(SpinUntil([&] { return fs::exists(t.dir.File("handed")); }, 10000));
+    // LOCK, the package with the installer options, the client's command; no PKEXEC_UID.
+    const std::string handed = test::ReadFile(t.dir.File("handed"));
+    const std::string tail = "\n" + saved + " /SP- /SILENT /NOCANCEL\n/usr/bin/touch\n" +
+                             t.dir.File("restarted") + "\npkexec_uid=";
+    EXPECT_TRUE(handed.size() > tail.size() &&
+                handed.compare(handed.size() - tail.size(), tail.size(), tail) == 0)
+        << handed;
+}
+
+TEST(Session, TamperedDownloadIsRefusedAndTheClientGoesOn) {
+    ScriptedMessageDialog answers;
+    ScopedMessageDialog scope(answers);
+    FormUnderTest t("", 0);
+    test::LocalHttpServer http(ZKV_HTTP_SERVER_SCRIPT, t.dir.Path() + "/www");
+    test::SigningKey key(t.dir.Path() + "/key");
+    ASSERT_TRUE(key.Ok());
+    const std::string name = "zelkova-user-client_99.0.0_amd64.deb";
+    const std::string served = t.dir.Path() + "/www/" + name;
+    ASSERT_TRUE(test::BuildPackage(served, kClientPackageName, "99.0.0"));
+    ASSERT_TRUE(key.Sign(served));
+    std::ofstream(served, std::ios::app) << "appended by a man in the middle";
+    http.Serve("autoupdate.txt", "99.0.0\n" + http.Url(name));
     t.form.reset();
-    ASSERT_TRUE(SpinUntil([&] { return fs::exists(t.dir.File("restarted")); }, 10000));
-    EXPECT_EQ(test::ReadFile(t.dir.File("installed")), saved);
+    WorkFormStartup s = t.Startup();
+    s.updateUrl = http.Url("autoupdate.txt");
+    s.updateKeyring = key.Keyring();
+    s.updaterProgram = "/nonexistent/updater";
+    t.form = std::make_unique<TfrmWorkForm>(s);
+    answers.Push(mrYes);
+    t.form->show();
+    ASSERT_TRUE(SpinUntil([&] { return t.Shows("Instant Service"); }, 15000)) << t.WindowText();
+    EXPECT_TRUE(t.Shows(kUpdRefused)) << t.WindowText();
+    EXPECT_FALSE(fs::exists(t.dir.File("downloads/" + name))); // nothing is kept
 }
 
 } // namespace
