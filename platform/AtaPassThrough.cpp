@@ -53,35 +53,36 @@ void Descriptor(std::span<const std::uint8_t> s, AtaSense& out) {
 
 // Fixed format: the information field (bytes 3-6) holds error, status, device and count 7:0;
 // the command-specific information (bytes 8-11) the flags (EXTEND, count and LBA upper bytes
-// non-zero) and LBA 7:0, 15:8, 23:16. A kernel bug wrote the same bytes eight places later
-// (8-11 and 16-19), often beyond the length it reported: that layout has a zero information
-// field and a non-zero status at byte 9.
+// non-zero) and LBA 7:0, 15:8, 23:16. A kernel bug wrote error, status, device and count to
+// bytes 8-11 and the flags and LBA to bytes 16-19, past the 18 bytes it reports, so that only
+// LBA 7:0 arrives; that layout has a zero information field and a non-zero status at byte 9.
 void Fixed(std::span<const std::uint8_t> s, AtaSense& out) {
-    if (s.size() < 14)
-        return;
     out.key = s[2] & 0x0F;
     out.asc = s[12];
     out.ascq = s[13];
     std::size_t end = std::min<std::size_t>(s.size(), 8u + s[7]);
     auto at = [&](std::size_t i) -> std::uint8_t { return i < end ? s[i] : 0; };
     bool infoZero = (at(3) | at(4) | at(5) | at(6)) == 0;
-    std::size_t base = 0;
-    if (infoZero && at(9) != 0)
-        base = 8, out.misplacedFixed = true;
-    else if (infoZero)
+    std::size_t info = 3, specific = 8;
+    if (infoZero && at(9) != 0) {
+        info = 8, specific = 16;
+        out.misplacedFixed = true;
+    } else if (infoZero) {
         return; // no ATA information
+    }
     AtaOutputRegisters& r = out.regs;
-    r.error = at(base + 3);
-    r.status = at(base + 4);
-    r.device = at(base + 5);
-    r.count = at(base + 6);
-    std::uint8_t flags = at(base + 8);
+    r.error = at(info);
+    r.status = at(info + 1);
+    r.device = at(info + 2);
+    r.count = at(info + 3);
+    std::uint8_t flags = at(specific);
     r.extend = (flags & 0x80) != 0;
     r.countPrevNonZero = (flags & 0x40) != 0;
     r.lbaPrevNonZero = (flags & 0x20) != 0;
-    r.lbaLow = at(base + 9);
-    r.lbaMid = at(base + 10);
-    r.lbaHigh = at(base + 11);
+    r.lbaLow = at(specific + 1);
+    r.lbaMid = at(specific + 2);
+    r.lbaHigh = at(specific + 3);
+    r.partial = specific + 4 > end;
     out.hasRegisters = true;
 }
 

@@ -58,7 +58,10 @@ struct AtaPassThroughCommand {
     // In: receives the data; out: the data sent. Its size is the transfer length.
     std::span<std::uint8_t> data;
     std::uint32_t timeoutMs = 10'000;
-    // Asks for the output registers also on success (CK_COND).
+    // Asks for the output registers also on success (CK_COND). libata answers a PIO data-in
+    // command sent so with the status of its PIO Setup FIS (58h, DRQ set) and ABORTED COMMAND
+    // although the data arrived, so Execute sends PIO data-in without it: on success such a
+    // command has no output registers, on error it has them as any other.
     bool checkCondition = true;
 };
 
@@ -71,6 +74,8 @@ struct AtaOutputRegisters {
     bool extend = false;
     // Fixed-format sense carries no previous bytes, only whether they are non-zero.
     bool countPrevNonZero = false, lbaPrevNonZero = false;
+    // Some registers were beyond the sense bytes received and read as 0.
+    bool partial = false;
 };
 
 // What a block of sense data says.

@@ -106,7 +106,10 @@ AtaPassThroughResult LinuxAtaPassThrough::Execute(const AtaPassThroughCommand& c
         res.outcome = Outcome::Refused;
         return res;
     }
-    auto cdb = BuildPassThrough16(cmd);
+    AtaPassThroughCommand sent = cmd;
+    if (cmd.protocol == PassThroughProtocol::PioDataIn)
+        sent.checkCondition = false;
+    auto cdb = BuildPassThrough16(sent);
     Send(cdb.data(), cdb.size(), cmd.direction, cmd.data.data(), cmd.data.size(), cmd.timeoutMs,
          res);
     if (res.sysError)
