@@ -136,10 +136,28 @@ AtaPassThroughResult LinuxAtaPassThrough::Execute(const AtaPassThroughCommand& c
     }
     if (s.hasRegisters) {
         bool err = (s.regs.status & 0x21) != 0; // ERR or DF
-        res.outcome = IsPassThroughInfo(s) && !err ? Outcome::Completed : Outcome::DeviceError;
-        if (res.outcome == Outcome::DeviceError)
+        if (IsPassThroughInfo(s) && !err) {
+            res.outcome = Outcome::Completed;
+        } else if (err) {
+            res.outcome = Outcome::DeviceError;
             res.detail = "device error: status " + std::to_string(s.regs.status) + " error " +
                          std::to_string(s.regs.error);
+        } else {
+            // Ended by the kernel, not by the device: after a time-out its error handler
+            // resets the link and answers ABORTED COMMAND with the status it last saw, once
+            // the device has let go of the command (which may be long after the time-out).
+            res.transferred = 0;
+            if (res.durationMs >= cmd.timeoutMs) {
+                res.outcome = Outcome::TimedOut;
+                res.detail = "no completion within " + std::to_string(cmd.timeoutMs) +
+                             " ms; the kernel reset the link";
+            } else {
+                res.outcome = Outcome::Failed;
+                res.detail = "ended by the kernel (sense key " + std::to_string(s.key) +
+                             ") without an error of the device, status " +
+                             std::to_string(s.regs.status);
+            }
+        }
         return res;
     }
     if (s.key == kIllegalRequest) {

@@ -3,7 +3,8 @@
 # guest's own libata, and sends ATA commands to it through SG_IO ATA PASS-THROUGH (16) with
 # the pass-through probe: IDENTIFY, 28- and 48-bit reads (beyond 2^28 on a sparse image), a
 # write, READ NATIVE MAX EXT, a sector made to fail by QEMU's blkdebug driver, a read past the
-# end in both sense formats, the protocols and opcodes libata takes or refuses, and the resets.
+# end in both sense formats, the protocols and opcodes libata takes or refuses, the resets, and
+# a command that outlives its SG_IO time-out on a second, slow disk.
 # The host checks the answers against the image and what QEMU was given.
 #
 #   passthrough-guest.sh PROBE WORK_DIR
@@ -39,15 +40,23 @@ export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev 2>/dev/null
-for m in $guest_load; do insmod /lib/mod/\$m.ko 2>/dev/null; done
-i=0; while [ \$i -lt 300 ] && ! ls /sys/class/scsi_generic/sg* >/dev/null 2>&1; do
+# The disk driver comes last, so that the slow disk is not scanned for partitions.
+for m in $guest_load; do [ \$m = sd_mod ] || insmod /lib/mod/\$m.ko 2>/dev/null; done
+i=0; while [ \$i -lt 300 ] && [ \$(ls /sys/class/scsi_generic | wc -l) -lt 2 ]; do
     sleep 0.1; i=\$((i+1)); done
-sleep 0.5
-sg=/dev/\$(ls /sys/class/scsi_generic | head -n 1)
-echo "@@sg \$sg"
+sgof() { for d in /sys/class/scsi_generic/sg*; do
+    case "\$(cat \$d/device/model)" in "\$1"*) echo /dev/\$(basename \$d);; esac; done; }
+sg=\$(sgof "ZKV AHCI PASS-TH")
+slow=\$(sgof "ZKV SLOW DISK")
+echo "@@sg \$sg \$slow"
+echo "@@begin timeout"; zkv-passthrough-probe \$slow cmd op=0x25 proto=6 ext lba=8 sc=1 in=512 timeout=1000; echo "@@end timeout \$?"
+echo "@@begin after_timeout"; zkv-passthrough-probe \$slow cmd op=0x25 proto=6 ext lba=8 sc=1 in=512 timeout=10000; echo "@@end after_timeout \$?"
+echo "@@dmesg_timeout"; dmesg | grep -E 'ata2' | tail -n 12
+echo 1 > \$(readlink -f /sys/class/scsi_generic/\${slow#/dev/}/device)/delete
+insmod /lib/mod/sd_mod.ko
+i=0; while [ \$i -lt 300 ] && [ ! -e /sys/block/sda ]; do sleep 0.1; i=\$((i+1)); done
 echo "@@kernel \$(uname -r)"
-echo "@@block_size \$(cat /sys/block/sda/size)"
-echo "@@block_model \$(cat /sys/block/sda/device/model)"
+for b in /sys/block/sd*; do echo "@@block \$(cat \$b/device/model) \$(cat \$b/size)"; done
 run() { name=\$1; shift; echo "@@begin \$name"; zkv-passthrough-probe \$sg "\$@"; echo "@@end \$name \$?"; }
 P=zkv-passthrough-probe
 run dsense_initial dsense
@@ -89,7 +98,7 @@ run linkreset linkreset
 echo "@@scsi_after \$(ls /sys/class/scsi_generic | tr '\n' ' ')"
 run after_reset cmd op=0xEC proto=4 sc=1 in=512
 echo "@@dmesg"
-dmesg | grep -iE 'ata[0-9]|sd |reset' | tail -n 30
+dmesg | grep -iE 'ata[0-9]|sd |reset' | tail -n 40
 echo "@@done"
 sync
 poweroff -f
@@ -98,5 +107,7 @@ guest_boot "qemu pass-through guest" "$boot_timeout" "$work" 256 \
     "console=ttyS0 panic=-1 quiet loglevel=3" \
     -device ahci,id=ahci0 \
     -drive "if=none,id=hd0,driver=raw,file.driver=blkdebug,file.config=$work/blkdebug.cfg,file.image.driver=file,file.image.filename=$disk" \
-    -device "ide-hd,drive=hd0,bus=ahci0.0,model=$DISK_MODEL,serial=$DISK_SERIAL,ver=$DISK_FIRMWARE"
+    -device "ide-hd,drive=hd0,bus=ahci0.0,model=$DISK_MODEL,serial=$DISK_SERIAL,ver=$DISK_FIRMWARE" \
+    -drive "if=none,id=hd1,driver=null-co,size=64M,read-zeroes=on,latency-ns=$SLOW_NS" \
+    -device "ide-hd,drive=hd1,bus=ahci0.1,model=ZKV SLOW DISK,serial=ZKVSLOW1"
 python3 "$here/passthrough_check.py" check "$disk" "$work/console.log"

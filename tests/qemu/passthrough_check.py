@@ -15,6 +15,7 @@ BAD_LBA = 5000
 DISK_MODEL = "ZKV AHCI PASS-THROUGH DISK"
 DISK_SERIAL = "ZKVP20260020"
 DISK_FIRMWARE = "ZKV1"
+SLOW_NS = 3_000_000_000  # every request of the slow disk takes this long
 PATTERN = bytes((i * 7 + 1) & 0xFF for i in range(SECTOR))  # what the probe writes
 
 
@@ -48,7 +49,7 @@ def prepare(disk, rules):
     plan = {"LOW_LBA": LOW_LBA, "HIGH_LBA": HIGH_LBA, "LAST_LBA": last, "WRITE_LBA": WRITE_LBA,
             "SCRATCH_LBA": SCRATCH_LBA, "BAD_LBA": BAD_LBA, "PAST_LBA": last + 10,
             "PAST28_LBA": (1 << 28) - 2, "DISK_MODEL": f"'{DISK_MODEL}'",
-            "DISK_SERIAL": DISK_SERIAL, "DISK_FIRMWARE": DISK_FIRMWARE}
+            "DISK_SERIAL": DISK_SERIAL, "SLOW_NS": SLOW_NS, "DISK_FIRMWARE": DISK_FIRMWARE}
     for k, v in plan.items():
         print(f"{k}={v}")
 
@@ -97,7 +98,7 @@ def check(disk, console):
     expect(ident.get("serial") == DISK_SERIAL, f"serial {ident.get('serial')!r}")
     expect(ident.get("firmware") == DISK_FIRMWARE, f"firmware {ident.get('firmware')!r}")
     expect(ident.get("lba48") == sectors, f"48-bit capacity {ident.get('lba48')} is {sectors}")
-    m = re.search(r"@@block_size (\d+)", text)
+    m = re.search(r"@@block ZKV AHCI PASS-TH (\d+)", text)
     expect(m is not None and int(m.group(1)) == sectors, "the kernel's disk has the same size")
     for name, lba, count in (("read28", LOW_LBA, 2), ("read48", HIGH_LBA, 1),
                              ("read48_nock", HIGH_LBA, 1), ("readdma48", HIGH_LBA, 1),
@@ -141,6 +142,13 @@ def check(disk, console):
     expect(run("linkreset").get("linkreset") is True and "@@scsi_after sg0" in text
            and run("after_reset").get("outcome") == "completed",
            "the link reset keeps the device and the next command works")
+    to = run("timeout")
+    expect(to.get("outcome") == "timed_out" and to.get("ms", 0) >= 1000,
+           f"a command past its SG_IO time-out is reported timed out (after {to.get('ms')} ms)")
+    seen = text[text.find("@@dmesg_timeout"):text.find("@@kernel")]
+    expect(seen.count("ata2: SATA link up") >= 2 and seen.count("ata2.00: configured") >= 2,
+           "the kernel's error handler reset the slow disk's link and identified it again")
+    expect(run("after_timeout").get("outcome") == "completed", "the slow disk works after it")
     if failures:
         print(f"{len(failures)} check(s) failed", file=sys.stderr)
         sys.exit(1)
