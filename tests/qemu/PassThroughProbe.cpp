@@ -7,7 +7,10 @@
 //   zkv-passthrough-probe DEVICE dsense [0|1]
 //   zkv-passthrough-probe DEVICE scsireset
 //   zkv-passthrough-probe DEVICE linkreset
+//   zkv-passthrough-probe DEVICE engine LBA COUNT     the engine (TPassThroughDevice): detection,
+//                                                     then READ SECTORS (EXT beyond 2^28)
 // Numbers may be decimal or 0x-prefixed. The exit status is 0 when the request could be made.
+#include "ata/PassThroughDevice.h"
 #include "platform/LinuxAtaPassThrough.h"
 
 #include <cstdio>
@@ -149,6 +152,43 @@ int main(int argc, char** argv) {
         bool ok = pt.ResetDevice(why);
         std::printf("{\"linkreset\":%s,\"why\":\"%s\"}\n", ok ? "true" : "false", why.c_str());
         return ok ? 0 : 1;
+    }
+    if (verb == "engine" && argc > 4) {
+        SteadyTimeBase clock;
+        AtaGlobals globals;
+        SharedFlags flags;
+        TPassThroughDevice dev(pt, clock, globals, flags);
+        dev.DetectDevices();
+        const DriveInfo& info = dev.MasterInfo();
+        std::uint64_t lba = Num(argv[3]), count = Num(argv[4]);
+        bool ext = lba + count > (1ULL << 28);
+        AtaCommandRecord r;
+        r.CR = ext ? 0x24 : 0x20;
+        r.Protocol = PR_PIO_READ;
+        r.Flags = RESETENABLE | READREGS | (ext ? std::uint32_t{EXTADDR} : 0u);
+        r.Time = 2000;
+        r.SC = count & 0xFF;
+        r.SN = lba & 0xFF;
+        r.CL = (lba >> 8) & 0xFF;
+        r.CH = (lba >> 16) & 0xFF;
+        r.DH = static_cast<std::uint8_t>(0xE0 | (ext ? 0 : (lba >> 24) & 0x0F));
+        r.SC1 = (count >> 8) & 0xFF;
+        r.SN1 = (lba >> 24) & 0xFF;
+        r.CL1 = (lba >> 32) & 0xFF;
+        r.CH1 = (lba >> 40) & 0xFF;
+        r.DataLen = static_cast<std::int32_t>(std::min<std::uint64_t>(count, 256) * 512);
+        r.Buffer.assign(static_cast<std::size_t>(r.DataLen), 0);
+        dev.ExecuteCommand(r);
+        std::uint64_t h = 1469598103934665603ULL;
+        for (std::int32_t i = 0; i < r.DataLen; ++i)
+            h = (h ^ r.Buffer[static_cast<std::size_t>(i)]) * 1099511628211ULL;
+        std::printf("{\"kind\":%u,\"model\":\"%s\",\"serial\":\"%s\",\"firmware\":\"%s\","
+                    "\"result\":%d,\"sr\":%u,\"er\":%u,\"datalen\":%d,\"fnv\":\"%016llx\","
+                    "\"streak\":%d}\n",
+                    info.kind, info.model.c_str(), info.serial.c_str(), info.firmware.c_str(),
+                    r.Result, r.SR, r.ER, r.DataLen, static_cast<unsigned long long>(h),
+                    globals.FailureStreak.load());
+        return 0;
     }
     if (verb != "cmd")
         return 2;

@@ -79,6 +79,9 @@ run past_desc cmd op=0x24 proto=4 ext lba=$PAST_LBA sc=1 in=512
 run past28_desc cmd op=0x20 proto=4 lba=$PAST28_LBA sc=1 in=512
 run after_error cmd op=0xEC proto=4 sc=1 in=512
 run dsense_off dsense 0
+run engine_low engine $LOW_LBA 2
+run engine_high engine $HIGH_LBA 1
+run engine_bad engine $BAD_LBA 1
 for p in 0 1 2 3 7 8 9 13 14 15; do run proto\$p cmd op=0xE5 proto=\$p; done
 run proto4 cmd op=0xEC proto=4 sc=1 in=512
 run proto5 cmd op=0x30 proto=5 lba=$SCRATCH_LBA sc=1 out=512

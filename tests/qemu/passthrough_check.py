@@ -122,6 +122,20 @@ def check(disk, console):
     expect(run("bad_desc").get("format") == "descriptor", "with D_SENSE set errors are "
            "descriptor-format")
     expect(run("after_error").get("outcome") == "completed", "the next command works again")
+    # The engine through the Linux backend.
+    for name, lba, count in (("engine_low", LOW_LBA, 2), ("engine_high", HIGH_LBA, 1)):
+        r = run(name)
+        expect(r.get("kind") == 2 and r.get("model") == DISK_MODEL
+               and r.get("serial") == DISK_SERIAL and r.get("firmware") == DISK_FIRMWARE,
+               f"{name}: the engine detects and identifies the disk")
+        expect(r.get("result") == 0 and r.get("datalen") == count * SECTOR
+               and r.get("fnv") == fnv(read_image(disk, lba, count)),
+               f"{name}: the engine reads {count} sector(s) at {lba}")
+    eb = run("engine_bad")
+    # QEMU reports the failed read with ABRT: the streak goes to 7, and the bad exit adds one.
+    expect(eb.get("result") == 3 and eb.get("sr", 0) & 1 and eb.get("er") == 4
+           and eb.get("streak") == 8,
+           "the engine reports the injected sector as a device error and counts it")
     # What the backend relies on from libata.
     expect(run("readdma48").get("key") == 1 and run("readdma48").get("ascq") == 0x1D
            and run("readdma48").get("format") == "descriptor",
