@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -250,7 +251,21 @@ bool LinuxAtaPassThrough::ResetDevice(std::string& why) {
         why = "SG_GET_SCSI_ID failed: " + Errno(errno);
         return false;
     }
-    std::string attr = "/sys/class/scsi_host/host" + std::to_string(id.host_no) + "/scan";
+    // libata's hosts sit under their port (.../ataN/hostM); others (a USB bridge) are reset
+    // by the SCSI layer's own resets.
+    std::string host = "/sys/class/scsi_host/host" + std::to_string(id.host_no);
+    std::error_code ec;
+    auto parent = std::filesystem::canonical(host + "/device", ec).parent_path().filename();
+    if (ec || parent.string().rfind("ata", 0) != 0) {
+        for (int what : {SG_SCSI_RESET_DEVICE, SG_SCSI_RESET_BUS}) {
+            int e = ScsiReset(what);
+            if (e == 0)
+                return true;
+            why = "SG_SCSI_RESET failed: " + Errno(e);
+        }
+        return false;
+    }
+    std::string attr = host + "/scan";
     std::string line = std::to_string(id.channel) + " " + std::to_string(id.scsi_id) + " " +
                        std::to_string(id.lun) + "\n";
     int fd = ::open(attr.c_str(), O_WRONLY | O_CLOEXEC);

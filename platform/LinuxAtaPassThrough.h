@@ -27,9 +27,9 @@ public:
     const std::string& Path() const { return path_; }
 
     AtaPassThroughResult Execute(const AtaPassThroughCommand& cmd) override;
-    // Asks libata's error handler for a link reset through the SCSI host's scan attribute,
-    // which resets the link and identifies the device again (SG_SCSI_RESET fails with EIO on
-    // libata).
+    // On a libata host: asks its error handler for a link reset through the SCSI host's scan
+    // attribute, which resets the link and identifies the device again (SG_SCSI_RESET fails
+    // with EIO on libata). On other hosts (a USB bridge): SG_SCSI_RESET, device then bus.
     bool ResetDevice(std::string& why) override;
 
     // The D_SENSE bit of the control mode page (descriptor-format sense for errors). Read
