@@ -9,10 +9,13 @@
 //   zkv-passthrough-probe DEVICE linkreset
 //   zkv-passthrough-probe DEVICE engine LBA COUNT     the engine (TPassThroughDevice): detection,
 //                                                     then READ SECTORS (EXT beyond 2^28)
+//   zkv-passthrough-probe DEVICE engine-span LBA COUNT CHUNK   the engine reads COUNT sectors
+//                                                     in commands of CHUNK; prints the time
 // Numbers may be decimal or 0x-prefixed. The exit status is 0 when the request could be made.
 #include "ata/PassThroughDevice.h"
 #include "platform/LinuxAtaPassThrough.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <scsi/sg.h>
@@ -188,6 +191,72 @@ int main(int argc, char** argv) {
                     info.kind, info.model.c_str(), info.serial.c_str(), info.firmware.c_str(),
                     r.Result, r.SR, r.ER, r.DataLen, static_cast<unsigned long long>(h),
                     globals.FailureStreak.load());
+        return 0;
+    }
+    if (verb == "dma-span" && argc > 5) {
+        // The same span as engine-span with READ DMA EXT straight through the backend.
+        std::uint64_t lba = Num(argv[3]), count = Num(argv[4]);
+        std::uint64_t chunk = std::clamp<std::uint64_t>(Num(argv[5]), 1, 256);
+        SteadyTimeBase clock;
+        std::vector<std::uint8_t> buf(chunk * 512);
+        std::uint64_t start = clock.Now(), bad = 0;
+        for (std::uint64_t at = lba; at < lba + count; at += chunk) {
+            std::uint64_t n = std::min(chunk, lba + count - at);
+            AtaPassThroughCommand c;
+            c.ext = true;
+            c.protocol = PassThroughProtocol::Dma;
+            c.direction = PassThroughDirection::In;
+            c.data = std::span(buf).first(n * 512);
+            c.regs = {.count = static_cast<std::uint8_t>(n & 0xFF),
+                      .lbaLow = static_cast<std::uint8_t>(at),
+                      .lbaMid = static_cast<std::uint8_t>(at >> 8),
+                      .lbaHigh = static_cast<std::uint8_t>(at >> 16),
+                      .device = 0x40,
+                      .command = 0x25,
+                      .countPrev = static_cast<std::uint8_t>(n >> 8),
+                      .lbaLowPrev = static_cast<std::uint8_t>(at >> 24)};
+            bad += pt.Execute(c).outcome != AtaPassThroughResult::Outcome::Completed;
+        }
+        std::printf("{\"sectors\":%llu,\"ms\":%llu,\"failed\":%llu}\n",
+                    static_cast<unsigned long long>(count),
+                    static_cast<unsigned long long>((clock.Now() - start) / 1'000'000),
+                    static_cast<unsigned long long>(bad));
+        return 0;
+    }
+    if (verb == "engine-span" && argc > 5) {
+        SteadyTimeBase clock;
+        AtaGlobals globals;
+        SharedFlags flags;
+        TPassThroughDevice dev(pt, clock, globals, flags);
+        std::uint64_t lba = Num(argv[3]), count = Num(argv[4]);
+        std::uint64_t chunk = std::clamp<std::uint64_t>(Num(argv[5]), 1, 256);
+        std::uint64_t start = clock.Now(), bad = 0;
+        for (std::uint64_t at = lba; at < lba + count; at += chunk) {
+            std::uint64_t n = std::min(chunk, lba + count - at);
+            AtaCommandRecord r;
+            r.CR = 0x24;
+            r.Protocol = PR_PIO_READ;
+            r.Flags = EXTADDR;
+            r.Time = 2000;
+            r.SC = n & 0xFF;
+            r.SC1 = (n >> 8) & 0xFF;
+            r.SN = at & 0xFF;
+            r.CL = (at >> 8) & 0xFF;
+            r.CH = (at >> 16) & 0xFF;
+            r.SN1 = (at >> 24) & 0xFF;
+            r.CL1 = (at >> 32) & 0xFF;
+            r.CH1 = (at >> 40) & 0xFF;
+            r.DH = 0xE0;
+            r.DataLen = static_cast<std::int32_t>(n * 512);
+            r.Buffer.assign(n * 512, 0);
+            dev.ExecuteCommand(r);
+            bad += r.Result != ATA_OK;
+        }
+        std::uint64_t ns = clock.Now() - start;
+        std::printf("{\"sectors\":%llu,\"ms\":%llu,\"failed\":%llu}\n",
+                    static_cast<unsigned long long>(count),
+                    static_cast<unsigned long long>(ns / 1'000'000),
+                    static_cast<unsigned long long>(bad));
         return 0;
     }
     if (verb != "cmd")
