@@ -1,9 +1,12 @@
 // The simulated pass-through backend over the simulated IDE devices, on the virtual clock.
 #include "sim/SimPassThrough.h"
+#include "sim/SimHardwareJson.h"
 #include "sim/SimIde.h"
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 using namespace zkv;
@@ -148,4 +151,24 @@ TEST(SimPassThrough, ACommandThatOutlivesItsTimeOutEndsAndIsNotTakenForDone) {
     // The reset that followed left the device ready for the next command.
     c = Cmd(0x24, PassThroughProtocol::PioDataIn, 200, 1, in, PassThroughDirection::In);
     EXPECT_EQ(pt.Execute(c).outcome, Outcome::Completed);
+}
+
+TEST(SimPassThrough, TheHardwareFileMarksAChannelAsReachedByPassThrough) {
+    const std::string file = R"({"channels": [
+        {"command_block": 496, "control_block": 1014, "pass_through": true,
+         "master": {"type": "disk", "sectors": 4096}},
+        {"command_block": 368, "control_block": 886}]})";
+    SimHardwareConfig cfg = ParseSimHardware(file, "");
+    ASSERT_EQ(cfg.channels.size(), 2u);
+    EXPECT_TRUE(cfg.channels[0].passThrough);
+    EXPECT_FALSE(cfg.channels[1].passThrough);
+    SimIdeHardware hw(cfg);
+    SimPassThrough pt(hw, 0, false);
+    AtaPassThroughCommand c =
+        Cmd(0x27, PassThroughProtocol::NonData, 0, 0, {}, PassThroughDirection::None);
+    EXPECT_EQ(Lba(pt.Execute(c).sense.regs), 4095u);
+    EXPECT_THROW(ParseSimHardware(R"({"channels": [{"command_block": 496, "control_block": 1014,
+        "pass_through": 1}]})",
+                                  ""),
+                 std::runtime_error);
 }
