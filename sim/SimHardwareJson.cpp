@@ -225,6 +225,7 @@ SimHardwareConfig ParseSimHardware(const std::string& text, const std::string& b
         ch.commandBlock = static_cast<std::uint16_t>(Number(c, "command_block", 0, 0xFFF8));
         ch.controlBlock = static_cast<std::uint16_t>(Number(c, "control_block", 0, 0xFFFF));
         ch.floatingBus = static_cast<std::uint8_t>(Number(c, "floating_bus", 0xFF, 0xFF));
+        ch.passThrough = Bool(c, "pass_through", false);
         ch.master = Device(c.contains("master") ? c["master"] : json(), baseDir);
         ch.slave = Device(c.contains("slave") ? c["slave"] : json(), baseDir);
         cfg.channels.push_back(std::move(ch));

@@ -83,6 +83,9 @@ struct SimChannelConfig {
     SimDeviceConfig slave;
     // What an undriven bus reads as.
     std::uint8_t floatingBus = 0xFF;
+    // The channel's devices are reached through ATA pass-through (sim/SimPassThrough.h), as a
+    // disk behind AHCI or a USB bridge is, rather than through its ports.
+    bool passThrough = false;
 };
 
 struct SimHardwareConfig {

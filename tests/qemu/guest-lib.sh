@@ -62,3 +62,29 @@ guest_boot() {
         exit 1
     fi
 }
+
+# guest_modules ROOT MODULE ...: the modules and what they need, in load order, uncompressed
+# under ROOT/lib/mod; sets $guest_load to their names in that order. Needs $kernel.
+guest_modules() {
+    local root=$1 m path base name modprobe kver
+    shift
+    kver=${kernel#/boot/vmlinuz-}
+    modprobe=$(command -v modprobe || echo /sbin/modprobe)
+    mkdir -p "$root/lib/mod"
+    guest_load=""
+    for m in "$@"; do
+        for path in $("$modprobe" --show-depends -S "$kver" "$m" |
+            awk '$1 == "insmod" { print $2 }'); do
+            base=$(basename "$path")
+            name=${base%%.ko*}
+            [ -e "$root/lib/mod/$name.ko" ] && continue
+            case "$base" in
+                *.ko.xz) xz -dc "$path" >"$root/lib/mod/$name.ko" ;;
+                *.ko.zst) zstd -qdc "$path" >"$root/lib/mod/$name.ko" ;;
+                *.ko.gz) gzip -dc "$path" >"$root/lib/mod/$name.ko" ;;
+                *) cp "$path" "$root/lib/mod/$name.ko" ;;
+            esac
+            guest_load="$guest_load $name"
+        done
+    done
+}
