@@ -76,6 +76,22 @@ def main(console, model):
            "take is refused while the disk is swap: \"This controller can't be disabled.\"")
     expect(marks.get("after_refusal") == "present", "the kernel keeps the disk after the refusal")
 
+    # In use where the tool's own tables do not show it: only the kernel's claim tells.
+    expect(re.search(r"@@ns_mounted yes\n", text) is not None,
+           "the disk is mounted in another mount namespace")
+    expect(re.search(r"@@own_mountinfo 0\n", text) is not None,
+           "the tool's mount namespace does not show that mount")
+    for run, mark, what in (("take_ns", "after_ns", "mounted only in another mount namespace"),
+                            ("take_held", "after_held",
+                             "held open exclusively through a node the guest made")):
+        rc, d, _ = runs.get(run, (None, None, ""))
+        expect(rc == 1 and d and not d["ok"] and d["refused"] and
+               d["message"].startswith(CANT_DISABLE) and
+               "kernel refuses to open it exclusively" in d.get("reason", ""),
+               f"take is refused while the disk is {what}")
+        expect(marks.get(mark) == "present", f"the kernel keeps the disk ({what})")
+    expect(re.search(r"@@held held\n", text) is not None, "the guest's own node held the disk")
+
     print(f"{passed} passed, {len(failures)} failed")
     return 1 if failures else 0
 
