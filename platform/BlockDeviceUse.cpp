@@ -127,8 +127,36 @@ bool OpenIfNode(const std::string& path, dev_t want, int& fd) {
 BlockDeviceUse::BlockDeviceUse(fs::path root, ClaimFn claim)
     : root_(std::move(root)), claim_(std::move(claim)) {
     std::error_code ec;
-    if (!claim_ && fs::equivalent(root_, "/", ec))
+    if (!claim_ && fs::equivalent(root_, "/", ec)) {
         claim_ = &BlockDeviceUse::KernelClaim;
+        kernel_ = true;
+    }
+}
+
+std::string BlockDeviceUse::WhileHeld(const std::vector<BlockDevice>& devices,
+                                      const std::function<void()>& action) const {
+    std::vector<int> held;
+    std::string why;
+    if (kernel_) {
+        for (const BlockDevice& d : devices) {
+            const int fd = OpenExclusive(d);
+            if (fd >= 0) {
+                held.push_back(fd);
+                continue;
+            }
+            const int e = errno;
+            if (e == ENXIO || e == ENODEV || e == ENOMEDIUM)
+                continue; // gone or empty: nothing to hold
+            why = e == EBUSY ? Dev(d) + " is in use: the kernel refuses to open it exclusively"
+                             : "cannot hold " + Dev(d) + ": " + std::strerror(e);
+            break;
+        }
+    }
+    if (why.empty())
+        action();
+    for (int fd : held)
+        ::close(fd);
+    return why;
 }
 
 std::vector<BlockDevice> BlockDeviceUse::Below(const fs::path& sysfsDir) const {

@@ -57,6 +57,13 @@ public:
     // take-over): a device whose claim cannot be tried counts as in use.
     std::string InUse(const std::vector<BlockDevice>& devices, bool strict) const;
 
+    // Runs `action` while every one of `devices` is held open exclusively, so that nothing can
+    // mount or claim one between the last check and the action (the holds are dropped after
+    // it). Only with the kernel's claim; otherwise the action just runs. Returns why a device
+    // could not be held (the action did not run), empty when it ran.
+    std::string WhileHeld(const std::vector<BlockDevice>& devices,
+                          const std::function<void()>& action) const;
+
     // The kernel's claim on the running system: an O_EXCL open of the device, closed at once.
     static BlockClaim KernelClaim(const BlockDevice& device, std::string& error);
     // An O_EXCL open (read-only, close-on-exec) of the device by its numbers, through the node
@@ -74,6 +81,7 @@ private:
 
     std::filesystem::path root_;
     ClaimFn claim_;
+    bool kernel_ = false; // claim_ is the kernel's
 };
 
 } // namespace zkv

@@ -258,14 +258,21 @@ DeviceChange SysfsDeviceSetup::Disable(const std::string& key) {
     int channel = 0;
     ParseDeviceKey(key, function, channel);
     // Decided again as late as possible, and strictly: a disk mounted since the list was read,
-    // or one whose claim cannot be tried, keeps its driver.
-    const std::string reason = st.disableable ? InUse(Devices() / function, true) : st.reason;
+    // or one whose claim cannot be tried, keeps its driver. The devices stay held exclusively
+    // from that check until the driver is gone.
+    const std::vector<BlockDevice> behind = use_.Below(Devices() / function);
+    std::string reason = st.disableable ? use_.InUse(behind, true) : st.reason;
+    bool written = false;
+    if (reason.empty())
+        reason = use_.WhileHeld(behind, [&] {
+            written = WriteAttr(Devices() / function / "driver" / "unbind", function, c.error);
+        });
     if (!reason.empty()) {
         c.error = reason;
         c.inUse = true;
         return c;
     }
-    if (!WriteAttr(Devices() / function / "driver" / "unbind", function, c.error))
+    if (!written)
         return c;
     c.ok = true;
     c.driver = st.driver;
