@@ -179,33 +179,52 @@ std::vector<BlockDevice> BlockDeviceUse::Below(const fs::path& sysfsDir) const {
             disks.push_back(real);
     }
     std::sort(disks.begin(), disks.end());
-    for (const fs::path& disk : disks) {
-        BlockDevice d;
-        d.name = disk.filename().string();
-        d.sysfs = disk;
-        if (!ReadNumbers(disk / "dev", d.major, d.minor))
-            continue;
-        out.push_back(d);
-        std::vector<BlockDevice> parts;
-        int n = 0;
-        std::error_code ec2;
-        for (const auto& p : fs::directory_iterator(disk, ec2)) {
-            if (++n > kMaxEntries)
-                break;
-            std::error_code ec3;
-            if (!fs::exists(p.path() / "partition", ec3))
-                continue;
-            BlockDevice part;
-            part.name = p.path().filename().string();
-            part.sysfs = p.path();
-            if (ReadNumbers(p.path() / "dev", part.major, part.minor))
-                parts.push_back(part);
-        }
-        std::sort(parts.begin(), parts.end(),
-                  [](const BlockDevice& x, const BlockDevice& y) { return x.minor < y.minor; });
-        out.insert(out.end(), parts.begin(), parts.end());
-    }
+    for (const fs::path& disk : disks)
+        AddDisk(disk, out);
     return out;
+}
+
+std::vector<BlockDevice> BlockDeviceUse::ByNumber(unsigned major, unsigned minor) const {
+    std::vector<BlockDevice> out;
+    std::error_code ec;
+    const fs::path dir = fs::canonical(
+        root_ / "sys/dev/block" / (std::to_string(major) + ":" + std::to_string(minor)), ec);
+    unsigned maj = 0, min = 0;
+    if (ec || !ReadNumbers(dir / "dev", maj, min) || maj != major || min != minor)
+        return out;
+    if (fs::exists(dir / "partition", ec)) {
+        out.push_back({dir.filename().string(), major, minor, dir});
+        return out;
+    }
+    AddDisk(dir, out);
+    return out;
+}
+
+void BlockDeviceUse::AddDisk(const fs::path& disk, std::vector<BlockDevice>& out) {
+    BlockDevice d;
+    d.name = disk.filename().string();
+    d.sysfs = disk;
+    if (!ReadNumbers(disk / "dev", d.major, d.minor))
+        return;
+    out.push_back(d);
+    std::vector<BlockDevice> parts;
+    int n = 0;
+    std::error_code ec;
+    for (const auto& p : fs::directory_iterator(disk, ec)) {
+        if (++n > kMaxEntries)
+            break;
+        std::error_code ec2;
+        if (!fs::exists(p.path() / "partition", ec2))
+            continue;
+        BlockDevice part;
+        part.name = p.path().filename().string();
+        part.sysfs = p.path();
+        if (ReadNumbers(p.path() / "dev", part.major, part.minor))
+            parts.push_back(part);
+    }
+    std::sort(parts.begin(), parts.end(),
+              [](const BlockDevice& x, const BlockDevice& y) { return x.minor < y.minor; });
+    out.insert(out.end(), parts.begin(), parts.end());
 }
 
 std::string BlockDeviceUse::InUse(const std::vector<BlockDevice>& devices, bool strict) const {

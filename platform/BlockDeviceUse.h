@@ -53,6 +53,10 @@ public:
     // device; a path below the root), each followed by its partitions.
     std::vector<BlockDevice> Below(const std::filesystem::path& sysfsDir) const;
 
+    // The block device of these numbers (through <root>/sys/dev/block), followed by its
+    // partitions when it is a disk; empty when there is none.
+    std::vector<BlockDevice> ByNumber(unsigned major, unsigned minor) const;
+
     // Why one of `devices` is in use; empty when none is. `strict` (the check right before a
     // take-over): a device whose claim cannot be tried counts as in use.
     std::string InUse(const std::vector<BlockDevice>& devices, bool strict) const;
@@ -73,6 +77,8 @@ public:
     static int OpenExclusive(const BlockDevice& device);
 
 private:
+    // The disk at its sysfs directory, then its partitions.
+    static void AddDisk(const std::filesystem::path& disk, std::vector<BlockDevice>& out);
     // Each check: why one of `devices` is in use, or empty.
     std::string Holders(const std::vector<BlockDevice>& devices, bool strict) const;
     std::string Mounted(const std::vector<BlockDevice>& devices, bool strict) const;

@@ -154,6 +154,15 @@ TEST_F(SysfsTest, FindsUseByDeviceNumbersWhateverTheName) {
     tree.BtrfsMember("5e1f0c2a-1d2b-4c1e-9a57-3f1d2c3b4a59",
                      SysfsTree::DiskDir("0000:00:01.1", "sda") + "/sda2");
     EXPECT_EQ(setup.Status(key).reason, "/dev/sda2 belongs to a mounted btrfs file system");
+    // The same decision for devices named by their numbers: a disk brings its partitions.
+    BlockDeviceUse use(dir.Path());
+    std::vector<std::string> names;
+    for (const BlockDevice& d : use.ByNumber(8, 0))
+        names.push_back(d.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"sda", "sda1", "sda2"}));
+    EXPECT_EQ(use.InUse(use.ByNumber(8, 2), true),
+              "/dev/sda2 belongs to a mounted btrfs file system");
+    EXPECT_EQ(use.InUse(use.ByNumber(8, 1), true), "");
     std::filesystem::remove_all(dir.Path() / "sys/fs/btrfs");
     EXPECT_TRUE(setup.Status(key).disableable);
 

@@ -75,6 +75,11 @@ public:
         fs::create_directory_symlink("../devices/pci0000:00/" + addr +
                                          "/ata1/host0/target0:0:0/0:0:0:0/block/" + name,
                                      root_ / "sys/block" / name);
+        fs::create_directories(root_ / "sys/dev/block");
+        fs::create_directory_symlink("../../" + DiskDir(addr, name), root_ / "sys/dev/block" / dev);
+        for (const auto& [p, d] : parts)
+            fs::create_directory_symlink("../../" + DiskDir(addr, name) + "/" + p,
+                                         root_ / "sys/dev/block" / d);
     }
     // A mounted btrfs whose member list holds the block device at `blockRel` (below sys/).
     void BtrfsMember(const std::string& uuid, const std::string& blockRel) {
