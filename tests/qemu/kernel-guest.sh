@@ -92,7 +92,8 @@ echo "@@swaps"; cat /proc/swaps
 run take_swap take '$key'
 sda after_refusal
 swapoff /dev/sda
-mke2fs -F /dev/sda > /dev/null 2>&1
+echo "@@uptime in_use_begin \$(cut -d' ' -f1 /proc/uptime)"
+mke2fs -F /dev/sda 8192 > /dev/null 2>&1
 mkdir -p /mnt
 # Mounted only in another mount namespace: this one's mount table does not show it.
 unshare -m --propagation private sh -c 'mount -t ext4 /dev/sda /mnt && echo yes > /tmp/ns;
@@ -114,6 +115,7 @@ echo "@@held \$(cat /tmp/held)"
 run take_held take '$key'
 sda after_held
 kill \$holder
+echo "@@uptime in_use_end \$(cut -d' ' -f1 /proc/uptime)"
 echo "@@done"
 poweroff -f
 INIT

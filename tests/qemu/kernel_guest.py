@@ -91,6 +91,10 @@ def main(console, model):
                f"take is refused while the disk is {what}")
         expect(marks.get(mark) == "present", f"the kernel keeps the disk ({what})")
     expect(re.search(r"@@held held\n", text) is not None, "the guest's own node held the disk")
+    stamps = dict(re.findall(r"@@uptime (\S+) ([0-9.]+)", text))
+    if "in_use_begin" in stamps and "in_use_end" in stamps:
+        spent = float(stamps["in_use_end"]) - float(stamps["in_use_begin"])
+        print(f"guest time of the namespace and own-node cases: {spent:.1f} s")
 
     print(f"{passed} passed, {len(failures)} failed")
     return 1 if failures else 0
