@@ -8,9 +8,12 @@
 #include "tools/MessageDialog.h"
 
 #include <cstdio>
+#include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace zkv {
 namespace {
@@ -227,6 +230,38 @@ TEST_F(SysfsTest, DecidesAgainRightBeforeTheUnbind) {
     answer = BlockClaim::Free;
     EXPECT_TRUE(take(message)) << primary->Refusal;
     EXPECT_EQ(tree.Read("sys/bus/pci/drivers/ata_piix/unbind"), "0000:00:01.1");
+}
+
+// The kernel's claim by numbers alone, on this machine's kernel: an unused loop device is opened
+// under a name no node has, so the open goes through a private node of its numbers.
+TEST(BlockUse, TheKernelsClaimGoesByNumbers) {
+    std::string free;
+    for (int i = 0; i < 8 && free.empty(); ++i) {
+        const std::string dev = "/sys/block/loop" + std::to_string(i);
+        if (std::filesystem::exists(dev + "/dev") && !std::filesystem::exists(dev + "/loop"))
+            free = dev;
+    }
+    if (::geteuid() != 0 || free.empty())
+        GTEST_SKIP() << "needs root and an unused loop device";
+    BlockDevice d;
+    d.name = "no-node-by-this-name";
+    std::ifstream in(free + "/dev");
+    char colon = 0;
+    in >> d.major >> colon >> d.minor;
+    std::string error;
+    const BlockClaim before = BlockDeviceUse::KernelClaim(d, error);
+    if (before == BlockClaim::Unknown)
+        GTEST_SKIP() << "no private device node could be made: " << error;
+    EXPECT_EQ(before, BlockClaim::Free);
+    // Held exclusively through the kernel's own node: busy by any name.
+    const std::string node = "/dev/loop" + std::to_string(d.minor);
+    const int held = ::open(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+    ASSERT_GE(held, 0) << node;
+    EXPECT_EQ(BlockDeviceUse::KernelClaim(d, error), BlockClaim::Busy);
+    ::close(held);
+    EXPECT_EQ(BlockDeviceUse::KernelClaim(d, error), BlockClaim::Free);
+    for (const auto& e : std::filesystem::directory_iterator("/dev"))
+        EXPECT_EQ(e.path().filename().string().rfind(".zelkova-claim-", 0), std::string::npos);
 }
 
 TEST(SysfsList, AnUnreadableTreeSetsTheClassErrorsAndSaysSo) {
