@@ -139,6 +139,11 @@ std::string BlockDeviceUse::WhileHeld(const std::vector<BlockDevice>& devices,
     std::string why;
     if (kernel_) {
         for (const BlockDevice& d : devices) {
+            if (d.partition &&
+                std::any_of(devices.begin(), devices.end(), [&](const BlockDevice& o) {
+                    return !o.partition && d.sysfs.parent_path() == o.sysfs;
+                }))
+                continue;
             const int fd = OpenExclusive(d);
             if (fd >= 0) {
                 held.push_back(fd);
@@ -193,7 +198,7 @@ std::vector<BlockDevice> BlockDeviceUse::ByNumber(unsigned major, unsigned minor
     if (ec || !ReadNumbers(dir / "dev", maj, min) || maj != major || min != minor)
         return out;
     if (fs::exists(dir / "partition", ec)) {
-        out.push_back({dir.filename().string(), major, minor, dir});
+        out.push_back({dir.filename().string(), major, minor, dir, true});
         return out;
     }
     AddDisk(dir, out);
@@ -219,6 +224,7 @@ void BlockDeviceUse::AddDisk(const fs::path& disk, std::vector<BlockDevice>& out
         BlockDevice part;
         part.name = p.path().filename().string();
         part.sysfs = p.path();
+        part.partition = true;
         if (ReadNumbers(p.path() / "dev", part.major, part.minor))
             parts.push_back(part);
     }

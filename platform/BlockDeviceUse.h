@@ -32,6 +32,7 @@ struct BlockDevice {
     std::string name; // the kernel's name ("sda", "sda1"), for messages only
     unsigned major = 0, minor = 0;
     std::filesystem::path sysfs; // its directory below <root>/sys
+    bool partition = false;
 
     bool Is(unsigned maj, unsigned min) const { return major == maj && minor == min; }
 };
@@ -63,8 +64,11 @@ public:
 
     // Runs `action` while every one of `devices` is held open exclusively, so that nothing can
     // mount or claim one between the last check and the action (the holds are dropped after
-    // it). Only with the kernel's claim; otherwise the action just runs. Returns why a device
-    // could not be held (the action did not run), empty when it ran.
+    // it). A disk's hold covers its partitions: the kernel refuses a claim on a partition of a
+    // held disk, and would refuse this process's own partition claims too, so partitions are
+    // held only when their disk is not among `devices`. Only with the kernel's claim; otherwise
+    // the action just runs. Returns why a device could not be held (the action did not run),
+    // empty when it ran.
     std::string WhileHeld(const std::vector<BlockDevice>& devices,
                           const std::function<void()>& action) const;
 

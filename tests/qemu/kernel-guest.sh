@@ -76,6 +76,7 @@ sda() { if [ -e /sys/block/sda ]; then echo "@@sda \$1 present"; else echo "@@sd
 run() { name=\$1; shift; echo "@@begin \$name"; zelkova-ata "\$@" > /tmp/\$name.out; rc=\$?; cat /tmp/\$name.out; echo "@@end \$name \$rc"; }
 waitfor -e
 sda at_start
+echo "@@partitions \$(ls /sys/block/sda | grep '^sda[0-9]' | tr '\n' ' ')"
 echo "@@driver \$(basename \$(readlink /sys/bus/pci/devices/0000:00:01.1/driver) 2>/dev/null)"
 run controllers controllers
 run take take '$key'
@@ -121,6 +122,17 @@ poweroff -f
 INIT
 disk="$work/disk.img"
 truncate -s 64M "$disk"
+# One partition (MBR, sectors 2048 to the end), so that the take-over holds a disk with a
+# partition behind it.
+python3 - "$disk" <<'MBR'
+import struct, sys
+with open(sys.argv[1], "r+b") as f:
+    entry = struct.pack("<B3sB3sII", 0, b"\xfe\xff\xff", 0x83, b"\xfe\xff\xff", 2048, 131072 - 2048)
+    f.seek(446)
+    f.write(entry)
+    f.seek(510)
+    f.write(b"\x55\xaa")
+MBR
 guest_boot "qemu kernel guest" "$boot_timeout" "$work" 384 \
     "console=ttyS0 panic=-1 quiet loglevel=3" \
     -drive "file=$disk,format=raw,if=none,id=hd0,cache=writeback" \

@@ -61,6 +61,7 @@ def main(console, model):
                not e["disabled"] and e["disableable"] for e in chans),
            "the channels are drivable, enabled and may be taken")
 
+    expect(re.search(r"@@partitions sda1 \n", text) is not None, "the disk has one partition, sda1")
     rc, d, _ = runs.get("take", (None, None, ""))
     expect(rc == 0 and d and d["ok"] and d["driver"] == "ata_piix", "take unbinds ata_piix")
     expect(marks.get("after_take") == "absent", "after take /sys/block/sda is gone")
