@@ -124,6 +124,21 @@ TEST(WorkForm, EachLogLineIsABlockOfItsOwn) {
     for (QTextBlock b = doc->begin(); b.isValid(); b = b.next())
         rule |= b.blockFormat().hasProperty(QTextFormat::BlockTrailingHorizontalRulerWidth);
     EXPECT_TRUE(rule);
+
+    // The lines take the height they took as one block of line breaks.
+    t.form->ClearLog();
+    QString joined;
+    for (int i = 0; i < 50; ++i) {
+        t.form->AddLogText("line " + std::to_string(i), true);
+        joined += QString("line %1<br>\r\n").arg(i);
+    }
+    QTextDocument reference;
+    reference.setDefaultFont(doc->defaultFont());
+    reference.setDocumentMargin(doc->documentMargin());
+    QTextCursor(&reference).insertHtml(joined);
+    doc->setTextWidth(600);
+    reference.setTextWidth(600);
+    EXPECT_EQ(doc->size().height(), reference.size().height());
 }
 
 // What the service writes into the log may name any file as a picture, and any link: only the
