@@ -6,7 +6,9 @@ namespace zkv {
 
 // Every change the user makes passes through validate(): of the characters it inserts (typed,
 // pasted or dropped), the refused ones are dropped, so a paste of "12a3" into a digits-only
-// field gives "123". What was there before stays as it is.
+// field gives "123". What was there before stays as it is. A change whose inserted characters
+// are all refused (a stray letter typed over a selection) is refused as a whole: the line edit
+// then takes it back, and the selection it would have replaced stays, still selected.
 class LetNumValidator final : public QValidator {
 public:
     LetNumValidator(const TEditLetNum& edit, QObject* parent) : QValidator(parent), edit_(edit) {}
@@ -24,6 +26,8 @@ public:
         const QString inserted = input.mid(pre, input.size() - pre - suf);
         const QString kept =
             QString::fromStdU32String(edit_.Filter().Filter(inserted.toStdU32String()));
+        if (!inserted.isEmpty() && kept.isEmpty())
+            return Invalid;
         if (kept != inserted) {
             input = input.left(pre) + kept + input.right(suf);
             pos = static_cast<int>(pre + kept.size());

@@ -49,7 +49,7 @@ void THexDump::DisplayAsHex() {
     clear();
     for (const auto& line : HexDumpHexLines(data_, symbInString_, dataFormat_))
         appendPlainText(QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())));
-    verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    ShowFromTheStart();
 }
 
 void THexDump::DisplayAsText() {
@@ -58,6 +58,15 @@ void THexDump::DisplayAsText() {
     clear();
     for (const auto& line : HexDumpTextLines(data_, symbInString_))
         appendPlainText(QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())));
+    ShowFromTheStart();
+}
+
+// A filled dump is read from its first offset: the caret and the view go back to the top
+// (appending lines leaves both at the end).
+void THexDump::ShowFromTheStart() {
+    moveCursor(QTextCursor::Start);
+    verticalScrollBar()->setValue(verticalScrollBar()->minimum());
+    horizontalScrollBar()->setValue(horizontalScrollBar()->minimum());
 }
 
 } // namespace zkv

@@ -1,6 +1,6 @@
 // THexDump: a read-only text view of a byte block, as hexadecimal items (bytes, words or double
-// words) or as characters, with the 8-digit offset at the start of each line. Nothing can be
-// pasted or dropped in.
+// words) or as characters, with the 8-digit offset at the start of each line. A filled dump
+// shows its first line. Nothing can be pasted or dropped in.
 #pragma once
 
 #include "app/model/EditComponents.h"
@@ -36,6 +36,7 @@ private:
     void DisplayInternal();
     void DisplayAsHex();
     void DisplayAsText();
+    void ShowFromTheStart();
 
     std::vector<std::uint8_t> data_;
     bool hexDisplay_ = false;

@@ -85,8 +85,8 @@ TfmNetworkOptionsDialog::TfmNetworkOptionsDialog(QWidget* parent) : QDialog(pare
     SOCKSUserEdit = Edit(AuthGroup, "SOCKSUserEdit",
                          "User name for SOCKS 5 or UserId for SOCKS 4 ( if required )");
     SOCKSPassEdit = Edit(AuthGroup, "SOCKSPassEdit", "User password (SOCKS5 only)");
-    SOCKSUserEdit->setMaxLength(10);
-    SOCKSPassEdit->setMaxLength(10);
+    // No length limit: a stored user name or password longer than the field shows is kept as
+    // it is (the proxy handshake itself refuses what its protocol cannot carry).
     SOCKSPassEdit->setEchoMode(QLineEdit::Password);
     ag->addWidget(SOCKSUserLabel, 0, 0);
     ag->addWidget(SOCKSPassLabel, 0, 1);

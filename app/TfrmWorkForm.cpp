@@ -20,12 +20,12 @@
 #include "tools/UpdatePackage.h"
 #include "tools/VersionUpdate.h"
 #include "tools/ui/QtMainThread.h"
+#include "tools/ui/SafeBrowser.h"
 #include "tools/ui/TfrmScanView.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QFile>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -197,14 +197,13 @@ void TfrmWorkForm::BuildWindow() {
     for (auto* b : {btnProxySetting, btnClear, btnHelp, btnReconnect})
         top->addWidget(b);
     top->addStretch(1);
-    LiveSupportBrowser = new QTextBrowser(central);
+    LiveSupportBrowser = new TSafeBrowser(central);
     LiveSupportBrowser->setObjectName("LiveSupportBrowser");
-    LiveSupportBrowser->setOpenLinks(false);
     LiveSupportBrowser->setFixedSize(230, 46);
     LiveSupportBrowser->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     LiveSupportBrowser->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     connect(LiveSupportBrowser, &QTextBrowser::anchorClicked, this,
-            [](const QUrl& url) { QDesktopServices::openUrl(url); });
+            [](const QUrl& url) { OpenLinkAsUser(url); });
     top->addWidget(LiveSupportBrowser);
     root->addLayout(top);
 
@@ -232,9 +231,12 @@ void TfrmWorkForm::BuildWindow() {
     root->addWidget(pnlMoveImg);
 
     // The log.
-    wbLog = new QTextBrowser(central);
+    // The log shows what the service sends: only the program's own pictures load, and links
+    // open through the desktop, http and https only.
+    wbLog = new TSafeBrowser(central);
     wbLog->setObjectName("wbLog");
-    wbLog->setOpenLinks(false);
+    connect(wbLog, &QTextBrowser::anchorClicked, this,
+            [](const QUrl& url) { OpenLinkAsUser(url); });
     wbLog->setStyleSheet(
         QString("QTextBrowser { background: %1; color: black; }").arg(kLogBackground));
     QFont logFont("Arial");
@@ -520,11 +522,9 @@ void TfrmWorkForm::StartConnect() {
 void TfrmWorkForm::OpenConnection() {
     ClientSocket->Close();
     if (proxy_.serverHost.empty()) {
-        QMessageBox* box = new QMessageBox(QMessageBox::Critical, windowTitle(),
-                                           "Error in proxy settings.", QMessageBox::Ok, this);
-        box->setAttribute(Qt::WA_DeleteOnClose);
+        // Through the message dialog, so that --unattended answers and logs it as well.
         messagesShown_.push_back("Error in proxy settings.");
-        box->open();
+        ShowMessageDlg("Error in proxy settings.", MsgDlgType::Error, mb::OK);
         return;
     }
     ClientSocket->SetHost(proxy_.serverHost);
@@ -640,8 +640,7 @@ void TfrmWorkForm::btnProxySettingClick() {
 }
 
 void TfrmWorkForm::btnHelpClick() {
-    QDesktopServices::openUrl(
-        QUrl(QString::fromUtf8(kServiceWebSite) + QString::fromUtf8(kSetupInstructionsPath)));
+    OpenLinkAsUser(QUrl(QString::fromStdString(SetupInstructionsAddress())));
 }
 
 void TfrmWorkForm::ShowConnectButton(bool connectCaption) {
@@ -692,8 +691,16 @@ void TfrmWorkForm::WriteToBrowser(const std::string& fragment, bool isHeader) {
             c.setBlockFormat(hr);
             c.insertBlock(QTextBlockFormat());
         }
-        if (!parts[i].trimmed().isEmpty())
-            c.insertHtml(parts[i]);
+        if (parts[i].trimmed().isEmpty())
+            continue;
+        c.insertHtml(parts[i]);
+        // A text that ends its line starts the next one in a block of its own: inserted as HTML,
+        // its "<br>" is a line separator inside the current block, and one block holding the
+        // whole log would be laid out again on every line, costing ever more as the log grows.
+        if (c.block().text().endsWith(QChar::LineSeparator)) {
+            c.deletePreviousChar();
+            c.insertBlock(QTextBlockFormat(), QTextCharFormat());
+        }
     }
     wbLog->verticalScrollBar()->setValue(wbLog->verticalScrollBar()->maximum());
 }

@@ -10,6 +10,7 @@
 #include "sim/RecordingPowerControl.h"
 #include "tools/MessageDialog.h"
 #include "tools/ui/QtMainThread.h"
+#include "tools/ui/SafeBrowser.h"
 #include "tools/ui/TfrmScanView.h"
 
 #include "tools/WizFormData.h"
@@ -33,6 +34,11 @@ void TfrmWorkForm::SetUpTechnicianWork() {
             });
         previousDialog_ = SetMessageDialog(unattendedDialog_.get());
     }
+    // Links that are not opened (not http or https) are told in the log.
+    SetLinkLog(this, [this](const std::string& line) {
+        if (wbLog)
+            AddLogText(line, true);
+    });
 
     // A lab never switches its computer off: with simulated hardware the request is recorded
     // and refused.
@@ -70,6 +76,7 @@ void TfrmWorkForm::TearDownTechnicianWork() {
         ataThread_->Stop();
     if (unattendedDialog_)
         SetMessageDialog(previousDialog_);
+    ClearLinkLog(this);
 }
 
 UserClientSocket& TfrmWorkForm::EnsureEngine() {

@@ -1,6 +1,7 @@
 #include "controllers/ControllerFormModel.h"
 
 #include "controllers/ControllerList.h"
+#include "support/Deployment.h"
 #include "tools/MessageDialog.h"
 
 namespace zkv {
@@ -77,8 +78,8 @@ TControllerFormModel::After TControllerFormModel::Detect(TControllerInfo* entry)
         if (r != 0) {
             if (!entry->Refusal.empty() && log_)
                 log_(entry->Refusal);
-            answer = ShowMessageDlg(outcome_.message, MsgDlgType::Warning, mb::OK | mb::Cancel, {},
-                                    true);
+            answer = ShowMessageDlg(outcome_.message, MsgDlgType::Warning, mb::OK | mb::Cancel,
+                                    SetupInstructionsAddress(), true);
             if (answer == mrOK)
                 return After::StayOpen; // the user chooses again; the refusal is kept till then
         } else if (ok) {

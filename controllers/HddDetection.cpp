@@ -3,6 +3,7 @@
 #include "controllers/ControllerList.h"
 #include "platform/MainThread.h"
 #include "platform/PowerControl.h"
+#include "support/Deployment.h"
 #include "support/IniFile.h"
 #include "tools/MessageDialog.h"
 
@@ -339,7 +340,8 @@ int THddDetection::DetectHDD() {
             if (msg.logged)
                 host_.Log(msg.text);
             report_.vendor = -1;
-            answer = ShowMessageDlg(msg.text, MsgDlgType::Information, msg.buttons, {}, true);
+            answer = ShowMessageDlg(msg.text, MsgDlgType::Information, msg.buttons,
+                                    SetupInstructionsAddress(), true);
             if (msg.vendorPrompt)
                 report_.vendor = AddMsgData().choice;
             AddMsgData().Clear();

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 namespace zkv {
 
@@ -17,6 +18,11 @@ inline constexpr std::int32_t kDefaultServerPort = 4636;
 // The service's web site; the setup-instructions page lies at a fixed path on it.
 inline constexpr const char* kServiceWebSite = "https://www.zelkova.example";
 inline constexpr const char* kSetupInstructionsPath = "/zelkova/setup-instructions.php";
+// The setup-instructions page: the window's Help, and the Help of the detection's and the
+// controller form's messages.
+inline std::string SetupInstructionsAddress() {
+    return std::string(kServiceWebSite) + kSetupInstructionsPath;
+}
 
 // The web server that holds the version file of the update check (plain HTTP); --update-url
 // points a lab or a test elsewhere.

@@ -130,7 +130,12 @@ TfrmController::TfrmController(TClassInfoList* list, TChannelChoice& outcome,
 
     connect(btnDetect, &QPushButton::clicked, this, [this] { btnDetectClick(); });
     connect(btnCancel, &QPushButton::clicked, this, [this] { btnCancelClick(); });
-    connect(TreeView1, &QTreeWidget::itemDoubleClicked, this, [this] { btnDetectClick(); });
+    // A double-click opens or closes a controller entry (the view's own behaviour); on any
+    // other entry it is Detect. Detect on a controller entry would take the whole function.
+    connect(TreeView1, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
+        if (item && !IsControllerEntry(item))
+            btnDetectClick();
+    });
 
     // FormCreate
     if (model_.DetectEnabled()) {
@@ -172,6 +177,15 @@ void TfrmController::FillTree() {
         SelectEntry(selected);
     else if (!items.empty())
         TreeView1->setCurrentItem(items.front());
+}
+
+bool TfrmController::IsControllerEntry(const QTreeWidgetItem* item) const {
+    const auto* entry =
+        static_cast<const TControllerInfo*>(item->data(0, kEntryRole).value<void*>());
+    for (const ControllerNode& n : model_.Nodes())
+        if (n.entry == entry)
+            return n.image == ControllerNode::kController && entry->DriverIndex == 0;
+    return false;
 }
 
 void TfrmController::SelectEntry(const TControllerInfo* entry) {

@@ -12,6 +12,7 @@
 class QLabel;
 class QPushButton;
 class QTreeWidget;
+class QTreeWidgetItem;
 class QWidget;
 
 namespace zkv {
@@ -43,6 +44,9 @@ protected:
 
 private:
     void FillTree();
+    // An entry of the hard-disk-controller class that stands for a whole controller (the
+    // parent of its channels), as opposed to a channel or a RAID entry.
+    bool IsControllerEntry(const QTreeWidgetItem* item) const;
     void btnDetectClick();
     void btnCancelClick();
 

@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
@@ -49,8 +48,6 @@ QSize Room(const QWidget* w) {
 TfrmMessageDlg::TfrmMessageDlg(TMessageDlgData& request, TAddMsgData& extra, UrlOpener opener,
                                QWidget* parent)
     : QDialog(parent), request_(request), extra_(extra), opener_(std::move(opener)) {
-    if (!opener_)
-        opener_ = [](const QUrl& url) { QDesktopServices::openUrl(url); };
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setModal(true);
@@ -60,7 +57,7 @@ TfrmMessageDlg::TfrmMessageDlg(TMessageDlgData& request, TAddMsgData& extra, Url
     extra_.choice = -1;
     strip_ = extra_.items.empty() ? 0 : kStripHeight;
 
-    browser_ = new QTextBrowser(this);
+    browser_ = new TSafeBrowser(this);
     browser_->setObjectName("browser");
     browser_->setFrameShape(QFrame::NoFrame);
     browser_->setContextMenuPolicy(Qt::NoContextMenu);
@@ -71,7 +68,7 @@ TfrmMessageDlg::TfrmMessageDlg(TMessageDlgData& request, TAddMsgData& extra, Url
     pal.setColor(QPalette::Base, QColor(0xD4, 0xD0, 0xC8));
     browser_->setPalette(pal);
     connect(browser_, &QTextBrowser::anchorClicked, this,
-            [this](const QUrl& url) { opener_(url); });
+            [this](const QUrl& url) { OpenLinkAsUser(url, opener_); });
     browser_->setHtml(QString::fromLatin1(kBodyHeader) + QString::fromStdString(request_.text));
 
     icon_ = new QLabel(this);
@@ -172,8 +169,10 @@ void TfrmMessageDlg::Centre() {
 
 void TfrmMessageDlg::Press(int index) {
     if (index == mrHelp) {
+        // A bare address ("www.example.org/help") is taken as http; anything that is not
+        // http or https is refused and logged.
         if (!request_.helpLink.empty())
-            opener_(QUrl::fromUserInput(QString::fromStdString(request_.helpLink)));
+            OpenLinkAsUser(QUrl::fromUserInput(QString::fromStdString(request_.helpLink)), opener_);
         return; // Help leaves the dialog open
     }
     request_.result = index;

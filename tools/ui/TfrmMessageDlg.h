@@ -1,14 +1,15 @@
 // TfrmMessageDlg: the modal message dialog through which the client asks the user anything, and
 // QtMessageDialog, the IMessageDialog that shows it.
 //
-// The message is HTML in a QTextBrowser, preformatted Arial on the dialog grey; links open with
-// the desktop's handler. The window sizes itself to the message, the button bar holds the
-// requested buttons centred, Help opens the help link and leaves the dialog open, and every way
-// of closing other than a button answers Cancel (1). An optional drop-down list above the
+// The message is HTML in a TSafeBrowser, preformatted Arial on the dialog grey; links (http and
+// https only) open with the desktop's handler. The window sizes itself to the message, the button
+// bar holds the requested buttons centred, Help opens the help link and leaves the dialog open, and
+// every way of closing other than a button answers Cancel (1). An optional drop-down list above the
 // message offers the choices of TAddMsgData.
 #pragma once
 
 #include "tools/MessageDialog.h"
+#include "tools/ui/SafeBrowser.h"
 
 #include <QDialog>
 
@@ -22,9 +23,6 @@ class QTextBrowser;
 class QUrl;
 
 namespace zkv {
-
-// Opens a link or the help target; QDesktopServices::openUrl unless a test installs another.
-using UrlOpener = std::function<void(const QUrl&)>;
 
 class TfrmMessageDlg : public QDialog {
     Q_OBJECT

@@ -1,6 +1,7 @@
 #include "tests/app/ui/QtTestSupport.h"
 
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QThread>
 
@@ -20,6 +21,20 @@ bool SpinUntil(const std::function<bool()>& done, int timeoutMs) {
 
 void Spin(int ms) {
     SpinUntil([] { return false; }, ms);
+}
+
+namespace {
+constexpr const char* kCaughtSchemes[] = {"http", "https", "file", "mailto"};
+}
+
+DesktopStandIn::DesktopStandIn() {
+    for (const char* scheme : kCaughtSchemes)
+        QDesktopServices::setUrlHandler(scheme, this, "Open");
+}
+
+DesktopStandIn::~DesktopStandIn() {
+    for (const char* scheme : kCaughtSchemes)
+        QDesktopServices::unsetUrlHandler(scheme);
 }
 
 GreetingEchoServer::GreetingEchoServer(QByteArray greeting) : greeting_(std::move(greeting)) {

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QUrl>
 
 #include <functional>
 #include <vector>
@@ -44,5 +45,18 @@ private:
 };
 
 QByteArray Bytes(std::initializer_list<int> v);
+
+// Stands in for the desktop: while it lives, QDesktopServices::openUrl hands http, https, file
+// and mailto addresses to it instead of starting a program; it records them.
+class DesktopStandIn : public QObject {
+    Q_OBJECT
+public:
+    DesktopStandIn();
+    ~DesktopStandIn() override;
+    std::vector<QUrl> opened;
+
+public slots:
+    void Open(const QUrl& url) { opened.push_back(url); }
+};
 
 } // namespace zkv::test

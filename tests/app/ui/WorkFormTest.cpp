@@ -4,15 +4,19 @@
 #include "app/Pictures.h"
 #include "tests/app/ui/QtTestSupport.h"
 #include "tests/app/ui/WorkFormSupport.h"
+#include "tools/ui/SafeBrowser.h"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextBlock>
 #include <QTextBrowser>
+#include <QTextDocument>
 #include <QToolButton>
 
 namespace zkv {
@@ -70,6 +74,8 @@ TEST(WorkForm, LogReachesWindowAndSessionFile) {
     // Every line the window shows is in the session log, in the same order.
     EXPECT_TRUE(ContainsInOrder(t.FileLines(), window)) << test::ReadFile(t.sessionLog.Path());
     EXPECT_EQ(t.form->MessagesShown(), std::vector<std::string>{"Error in proxy settings."});
+    // The empty server host is told through the message dialog: --unattended answers and logs it.
+    EXPECT_TRUE(t.Shows("answered OK without asking: Error in proxy settings.")) << t.WindowText();
 
     // The bold line is bold in the window.
     EXPECT_NE(t.form->wbLog->toHtml().indexOf("font-weight:700"), -1);
@@ -80,6 +86,91 @@ TEST(WorkForm, LogReachesWindowAndSessionFile) {
     EXPECT_EQ(t.WindowLines(), std::vector<std::string>{"after clearing"});
     // The file keeps what the window no longer shows.
     EXPECT_TRUE(ContainsInOrder(t.FileLines(), {"plain line", "cleared", "after clearing"}));
+}
+
+// Each logged line is a block of its own, so appending costs the same however long the log
+// is; what the user sees stays: the lines, a rule, bold where the text asked for it.
+TEST(WorkForm, EachLogLineIsABlockOfItsOwn) {
+    FormUnderTest t("127.0.0.1", 9);
+    t.form->ClearLog();
+    for (int i = 0; i < 300; ++i)
+        t.form->AddLogText("line " + std::to_string(i), true);
+    t.form->AddLogTextBold("bold one\r\nbold two", true);
+    t.form->AddLogText("<HR>", true);
+    t.form->AddLogText("plain after", true);
+    t.form->AddLogText("first half, ", false);
+    t.form->AddLogText("second half", true);
+    QTextDocument* doc = t.form->wbLog->document();
+    EXPECT_GE(doc->blockCount(), 300 + 4);
+    int longest = 0;
+    for (QTextBlock b = doc->begin(); b.isValid(); b = b.next())
+        longest = std::max(longest, static_cast<int>(b.text().size()));
+    EXPECT_LT(longest, 40);
+    const auto lines = t.WindowLines();
+    ASSERT_EQ(lines.size(), 300u + 4);
+    EXPECT_EQ(lines[299], "line 299");
+    EXPECT_EQ(lines[301], "bold two");
+    EXPECT_EQ(lines[302], "plain after");
+    EXPECT_EQ(lines[303], "first half, second half");
+    auto boldAt = [&](const QString& text) {
+        const QTextCursor c = doc->find(text);
+        return !c.isNull() && c.charFormat().fontWeight() == QFont::Bold;
+    };
+    EXPECT_TRUE(boldAt("bold one"));
+    EXPECT_TRUE(boldAt("bold two"));
+    EXPECT_FALSE(boldAt("plain after"));
+    EXPECT_FALSE(boldAt("line 7"));
+    bool rule = false;
+    for (QTextBlock b = doc->begin(); b.isValid(); b = b.next())
+        rule |= b.blockFormat().hasProperty(QTextFormat::BlockTrailingHorizontalRulerWidth);
+    EXPECT_TRUE(rule);
+
+    // The lines take the height they took as one block of line breaks.
+    t.form->ClearLog();
+    QString joined;
+    for (int i = 0; i < 50; ++i) {
+        t.form->AddLogText("line " + std::to_string(i), true);
+        joined += QString("line %1<br>\r\n").arg(i);
+    }
+    QTextDocument reference;
+    reference.setDefaultFont(doc->defaultFont());
+    reference.setDocumentMargin(doc->documentMargin());
+    QTextCursor(&reference).insertHtml(joined);
+    doc->setTextWidth(600);
+    reference.setTextWidth(600);
+    EXPECT_EQ(doc->size().height(), reference.size().height());
+}
+
+// What the service writes into the log may name any file as a picture, and any link: only the
+// program's own pictures load, and only http and https links reach the desktop; the others are
+// refused and logged.
+TEST(WorkForm, LogLoadsOnlyOwnPicturesAndOpensOnlyWebLinks) {
+    FormUnderTest t("127.0.0.1", 9);
+    t.dir.Write("secret.png", "not for the technician");
+    const QString own = ProgramResourceDir() + "/images/live-support.png";
+    test::DesktopStandIn desktop;
+    t.form->show();
+    t.form->AddLogTextBold("<img src=\"/dev/zero\"><img src=\"" + t.dir.File("secret.png") +
+                               "\"><img src=\"" + own.toStdString() + "\">",
+                           true);
+    test::Spin(100);
+    auto* log = static_cast<TSafeBrowser*>(t.form->wbLog);
+    EXPECT_EQ(log->Refused(), 2);
+    // Refused pictures are no data; the program's own one is decoded.
+    const QVariant secret = log->document()->resource(
+        QTextDocument::ImageResource, QUrl(QString::fromStdString(t.dir.File("secret.png"))));
+    EXPECT_EQ(secret.typeId(), QMetaType::QByteArray);
+    EXPECT_TRUE(secret.toByteArray().isEmpty());
+    EXPECT_FALSE(log->document()
+                     ->resource(QTextDocument::ImageResource, QUrl(own))
+                     .value<QPixmap>()
+                     .isNull());
+    emit log->anchorClicked(QUrl("file:///etc/passwd"));
+    emit log->anchorClicked(QUrl("https://www.example.test/instructions"));
+    ASSERT_EQ(desktop.opened.size(), 1u);
+    EXPECT_EQ(desktop.opened[0].toString(), "https://www.example.test/instructions");
+    EXPECT_TRUE(t.Shows("Link not opened (only http and https links are): file:///etc/passwd"))
+        << t.WindowText();
 }
 
 TEST(WorkForm, LampsStatusBarAndProgress) {

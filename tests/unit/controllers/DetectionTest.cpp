@@ -7,6 +7,7 @@
 #include "platform/PowerControl.h"
 #include "sim/SimDeviceSetup.h"
 #include "sim/SimHardwareJson.h"
+#include "support/Deployment.h"
 #include "support/IniFile.h"
 #include "tests/support/ClientHarness.h"
 #include "tools/MessageDialog.h"
@@ -184,6 +185,7 @@ TEST(Detection, EveryRowGivesItsMessageAndButtons) {
         EXPECT_EQ(shown[0].request.text, row.text);
         EXPECT_EQ(shown[0].request.buttons, row.buttons);
         EXPECT_EQ(shown[0].request.needHelp, 1);
+        EXPECT_EQ(shown[0].request.helpLink, SetupInstructionsAddress()); // Help leads somewhere
         EXPECT_EQ(shown[0].extra.items.size(), row.vendor ? 10u : 0u);
         EXPECT_TRUE(r.host.Logged("Trying to detect HDD on chosen channel."));
         EXPECT_TRUE(r.host.Logged("Cancelled by user."));

@@ -5,6 +5,7 @@
 #include "controllers/ui/TfrmController.h"
 #include "sim/SimDeviceSetup.h"
 #include "sim/SimHardwareJson.h"
+#include "support/Deployment.h"
 #include "tools/MessageDialog.h"
 
 #include <QApplication>
@@ -14,6 +15,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -98,6 +100,50 @@ TEST(ControllerForm, ShowsTheTreeAndTakesTheChosenChannel) {
     EXPECT_FALSE(empty.btnDetect->isEnabled());
     empty.btnCancel->click();
     EXPECT_EQ(none.message, "Cancelled by user.");
+}
+
+// A double-click on a controller entry opens or closes it and takes nothing; on an entry that
+// is refused, the refusal offers Help with the setup-instructions page; on a channel it is
+// Detect.
+TEST(ControllerForm, DoubleClickOpensAControllerAndDetectsAChannel) {
+    Rig r;
+    TChannelChoice outcome;
+    std::vector<std::string> log;
+    ScriptedMessageDialog dlg;
+    ScopedMessageDialog scope(dlg);
+    TfrmController form(&r.list, outcome, [&](const std::string& t) { log.push_back(t); });
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    auto doubleClick = [&](QTreeWidgetItem* item) {
+        form.TreeView1->scrollToItem(item);
+        const QPoint at = form.TreeView1->visualItemRect(item).center();
+        // What a person's double-click delivers: press, release, double-click, release.
+        QWidget* v = form.TreeView1->viewport();
+        QTest::mouseClick(v, Qt::LeftButton, {}, at);
+        QTest::mouseDClick(v, Qt::LeftButton, {}, at);
+        QTest::mouseRelease(v, Qt::LeftButton, {}, at);
+        QApplication::processEvents();
+    };
+    QTreeWidgetItem* piix = form.TreeView1->topLevelItem(0);
+    ASSERT_FALSE(piix->isExpanded());
+    doubleClick(piix);
+    EXPECT_TRUE(piix->isExpanded());
+    EXPECT_TRUE(log.empty());
+    EXPECT_TRUE(dlg.ShownSoFar().empty());
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_FALSE(r.list.Classes()[0]->Entries()[0]->Disabled);
+
+    dlg.Push(mrOK); // the refusal: choose again
+    doubleClick(form.TreeView1->topLevelItem(2));
+    ASSERT_EQ(dlg.ShownSoFar().size(), 1u);
+    EXPECT_EQ(dlg.ShownSoFar()[0].request.needHelp, 1);
+    EXPECT_EQ(dlg.ShownSoFar()[0].request.helpLink, SetupInstructionsAddress());
+    EXPECT_TRUE(form.isVisible());
+
+    doubleClick(form.TreeView1->topLevelItem(0)->child(0));
+    EXPECT_EQ(form.result(), QDialog::Accepted);
+    EXPECT_TRUE(outcome.ok);
+    EXPECT_EQ(log.back(), "Chosen IDE channel is disabled.");
 }
 
 // Shows a detection question the way a message box would, for the picture only.

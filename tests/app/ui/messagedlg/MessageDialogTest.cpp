@@ -1,10 +1,14 @@
 // The message dialog's layout, buttons and answers, and synchronised calls into the GUI thread.
+#include "tests/app/ui/QtTestSupport.h"
+#include "tests/app/ui/RealServers.h"
 #include "tools/ui/QtMainThread.h"
+#include "tools/ui/SafeBrowser.h"
 #include "tools/ui/TfrmMessageDlg.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
+#include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
@@ -19,6 +23,7 @@
 #include <atomic>
 #include <cmath>
 #include <thread>
+#include <unistd.h>
 
 namespace zkv {
 namespace {
@@ -118,6 +123,49 @@ TEST(MessageDialog, HtmlIsRenderedPreformattedArialOnGreyAndLinksOpenOutside) {
     EXPECT_TRUE(arial);
     emit dlg.Browser()->anchorClicked(QUrl("https://x.test/j"));
     ASSERT_EQ(opened.size(), 1u);
+}
+
+// The technician's message names files as pictures (a device that never ends, a readable file
+// outside the program, a link to it): none is read, while the program's own picture loads. Help
+// and links reach the desktop only as http or https addresses; the rest are refused and logged.
+TEST(MessageDialog, LoadsOnlyOwnPicturesAndOpensOnlyWebAddresses) {
+    test::TempDir dir;
+    dir.Write("secret.png", "not for the technician");
+    ASSERT_EQ(::symlink(dir.File("secret.png").c_str(), dir.File("link.png").c_str()), 0);
+    const QString own = ProgramResourceDir() + "/images/live-support.png";
+    ASSERT_FALSE(ProgramResourceDir().isEmpty());
+    std::vector<std::string> refusals;
+    int owner = 0;
+    SetLinkLog(&owner, [&](const std::string& l) { refusals.push_back(l); });
+    test::DesktopStandIn desktop;
+    for (const char* help :
+         {"file:///etc/shadow", "/etc/shadow", "javascript:alert(1)", "www.example.test/help"}) {
+        TMessageDlgData r =
+            Request("<img src=\"/dev/zero\"><img src=\"" + dir.File("secret.png") +
+                        "\"><img src=\"file://" + dir.File("link.png") + "\"><img src=\"" +
+                        own.toStdString() + "\"><a href=\"file:///etc/shadow\">x</a>",
+                    mb::OK, true);
+        r.helpLink = help;
+        TAddMsgData extra;
+        TfrmMessageDlg dlg(r, extra); // the desktop's own opener
+        auto* browser = static_cast<TSafeBrowser*>(dlg.Browser());
+        QTextDocument* doc = browser->document();
+        EXPECT_EQ(browser->Refused(), 3);
+        // A refused picture is no data; the own one is decoded.
+        const QVariant zero = doc->resource(QTextDocument::ImageResource, QUrl("/dev/zero"));
+        EXPECT_EQ(zero.typeId(), QMetaType::QByteArray);
+        EXPECT_TRUE(zero.toByteArray().isEmpty());
+        EXPECT_FALSE(doc->resource(QTextDocument::ImageResource, QUrl::fromLocalFile(own))
+                         .value<QPixmap>()
+                         .isNull());
+        emit browser->anchorClicked(QUrl("file:///etc/shadow"));
+        dlg.Buttons().back()->click(); // Help
+    }
+    ClearLinkLog(&owner);
+    ASSERT_EQ(desktop.opened.size(), 1u);
+    EXPECT_EQ(desktop.opened[0].toString(), "http://www.example.test/help");
+    ASSERT_EQ(refusals.size(), 7u); // four links in the text, three Help targets
+    EXPECT_EQ(refusals[0], "Link not opened (only http and https links are): file:///etc/shadow");
 }
 
 TEST(MessageDialog, TheExtraListOffersItsItemsAndAButtonStoresTheChoice) {

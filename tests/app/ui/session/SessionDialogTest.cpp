@@ -19,6 +19,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 
@@ -77,6 +78,30 @@ TEST(LoginDialog, OkRuleAndWhatOkStores) {
     EXPECT_EQ(test::ReadFile(dir.File("user.dat")),
               "NoName\r\nuser@example.org\r\n482916\r\n189\r\n17\r\n0\r\n0\r\n127.0.0.1\r\n\r\n"
               "\r\n\r\n4636\r\n0\r\nSOCKS_5\r\n");
+}
+
+// A stray letter typed or pasted over the selected order number is refused as a whole: the
+// number and its selection stay. A digit still replaces the selection.
+TEST(LoginDialog, RefusedKeyOverASelectionKeepsTheOrderNumber) {
+    test::TempDir dir;
+    UserInfo user;
+    ProxySetting proxy;
+    TfrmMainForm d(user, proxy, dir.File("user.dat"), nullptr);
+    TEditLetNum& e = *d.edtOrderID;
+    e.setText("4711");
+    e.selectAll();
+    QTest::keyClicks(&e, "x");
+    EXPECT_EQ(e.text(), "4711");
+    EXPECT_EQ(e.selectedText(), "4711");
+    QApplication::clipboard()->setText("abc");
+    e.paste();
+    EXPECT_EQ(e.text(), "4711");
+    EXPECT_EQ(e.selectedText(), "4711");
+    e.setSelection(1, 2);
+    QTest::keyClicks(&e, "-");
+    EXPECT_EQ(e.text(), "4711");
+    QTest::keyClicks(&e, "9");
+    EXPECT_EQ(e.text(), "491");
 }
 
 TEST(LoginDialog, ClosingWithoutOkWritesTheLoadedValues) {
@@ -144,6 +169,19 @@ TEST(NetworkOptions, PortChecksEnablingRuleAndKindMapping) {
     EXPECT_EQ(d.Values().serverPort, 65535);
 }
 
+// Stored proxy credentials longer than ten characters come back whole.
+TEST(NetworkOptions, LongProxyUserNameAndPasswordAreKept) {
+    NetworkOptions o;
+    o.useProxy = true;
+    o.proxyKind = TPROXYVersion::SOCKS_5;
+    o.proxyUserName = "department-proxy-user@example.org";
+    o.proxyPassword = "correct horse battery staple";
+    TfmNetworkOptionsDialog d;
+    d.Fill(o);
+    EXPECT_EQ(d.Values().proxyUserName, o.proxyUserName);
+    EXPECT_EQ(d.Values().proxyPassword, o.proxyPassword);
+}
+
 TEST(NetworkOptions, DefaultThenCancelChangesNothing) {
     NetworkOptions o;
     o.useProxy = true;
@@ -191,6 +229,22 @@ TEST(HexDump, ShowsTheBlockAndRefusesPaste) {
     QApplication::clipboard()->setText("pasted");
     h.paste();
     EXPECT_EQ(h.toPlainText(), text);
+}
+
+// A block longer than the view shows is shown from its first line, in both layouts.
+TEST(HexDump, AFilledDumpShowsItsFirstLine) {
+    THexDump h;
+    h.resize(300, 120);
+    h.show();
+    std::vector<std::uint8_t> data(4096, 0x5A);
+    for (bool hex : {true, false}) {
+        h.SetHexDisplay(hex);
+        h.Display(data.data(), data.size());
+        QApplication::processEvents();
+        EXPECT_GT(h.verticalScrollBar()->maximum(), 0);
+        EXPECT_EQ(h.verticalScrollBar()->value(), 0) << (hex ? "hex" : "text");
+        EXPECT_EQ(h.textCursor().position(), 0);
+    }
 }
 
 } // namespace
