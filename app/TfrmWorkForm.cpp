@@ -15,6 +15,7 @@
 #include "platform/Spawn.h"
 #include "sim/SimHardwareJson.h"
 #include "support/IniFile.h"
+#include "support/Termination.h"
 #include "tools/MessageDialog.h"
 #include "tools/UpdateHandOver.h"
 #include "tools/VersionUpdate.h"
@@ -389,6 +390,12 @@ void TfrmWorkForm::FormShow() {
             ShowLoginDialog();
             LoadUserData();
         }
+        if (TerminationRequested()) {
+            // A signal closed the login dialog: the start-up stops here, before the engine,
+            // the version check and the channel; the close that follows has nothing to undo.
+            ShowConnectionState(false);
+            return;
+        }
         ShowConnectionState(false);
         EnsureEngine();
         StartVersionCheck();
@@ -504,6 +511,8 @@ void TfrmWorkForm::LoadUserData() {
 }
 
 void TfrmWorkForm::StartConnect() {
+    if (TerminationRequested())
+        return; // the program is ending: no detection, no new connection
     // The drive on the chosen channel is detected first.
     if (channels_ && channels_->DetectIfNeeded() == 0) {
         SetButtonsEnabled(true, true);
