@@ -617,8 +617,11 @@ void TfrmWorkForm::ClientSocketDisconnect() {
     connected_ = false;
     ShowConnectionState(false);
     tmrConnect->stop();
+    // A reset by the peer says so after the line; an orderly close leaves it as it is.
+    const std::string why =
+        ClientSocket->CloseReason().empty() ? "" : " " + ClientSocket->CloseReason() + ".";
     AddLogText(DateText(connectionDate_.isValid() ? connectionDate_ : QDate::currentDate()) + " " +
-                   TimeText(QTime::currentTime()) + " Disconnected.",
+                   TimeText(QTime::currentTime()) + " Disconnected." + why,
                true);
     if (!noReconnect_) {
         AddLogText("An attempt to connect to the server will be made in 10 seconds.", true);
