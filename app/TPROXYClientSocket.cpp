@@ -1,6 +1,11 @@
 #include "app/TPROXYClientSocket.h"
 
+#include <QEvent>
 #include <QMetaObject>
+#include <QSocketNotifier>
+
+#include <cstring>
+#include <sys/socket.h>
 
 namespace zkv {
 
@@ -73,6 +78,7 @@ void TCustomPROXYClientSocket::Open() {
     readPending_ = false;
     errorReported_ = false;
     closing_ = false;
+    closeReason_.clear();
     handshake_.reset();
     std::string host;
     int port = 0;
@@ -169,7 +175,27 @@ void TCustomPROXYClientSocket::Fail(int code) {
         Finished();
 }
 
+void TCustomPROXYClientSocket::WatchSocketNotifiers() {
+    for (QSocketNotifier* n : inner_->findChildren<QSocketNotifier*>())
+        n->installEventFilter(this);
+}
+
+bool TCustomPROXYClientSocket::eventFilter(QObject* watched, QEvent* e) {
+    // Before the TCP socket reads: a reset (or another asynchronous failure) is pending as the
+    // socket's error, which the read that follows would only report as an orderly close.
+    if (e->type() == QEvent::SockAct && opened_ && !closing_ && closeReason_.empty()) {
+        const auto fd = inner_->socketDescriptor();
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (fd >= 0 && ::getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_ERROR, &err, &len) == 0 &&
+            err != 0)
+            closeReason_ = std::strerror(err);
+    }
+    return QObject::eventFilter(watched, e);
+}
+
 void TCustomPROXYClientSocket::InnerConnected() {
+    WatchSocketNotifiers();
     if (!useProxy_ || !handshake_) {
         tunnelOpen_ = true;
         emit OnConnect();

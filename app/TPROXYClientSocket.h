@@ -71,6 +71,14 @@ public:
     QTcpSocket* Socket() { return inner_; }
     // The handshake of the current attempt (null without a proxy or before Open).
     const ProxyHandshake* Handshake() const { return handshake_.get(); }
+    // Why the peer's end of this attempt's connection closed when the system gave a reason (a
+    // reset: "Connection reset by peer"); empty for an orderly close or our own. The TCP socket
+    // reports every failed read as an orderly close, so the reason is read from the socket
+    // itself when it becomes readable.
+    const std::string& CloseReason() const { return closeReason_; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
 signals:
     void OnLookup();
@@ -96,6 +104,8 @@ private:
     bool Apply(const ProxyHandshake::Step& step, bool firstMessage);
     void Fail(int code);
     void Finished();
+    // Watches the TCP socket's readiness notifiers for a pending socket error.
+    void WatchSocketNotifiers();
 
     QTcpSocket* inner_;
     std::string host_, address_;
@@ -114,6 +124,7 @@ private:
     bool closing_ = false;       // the close is ours, not the peer's
     bool inRead_ = false;
     bool readPending_ = false;
+    std::string closeReason_;
 };
 
 class TPROXYClientSocket : public TCustomPROXYClientSocket {

@@ -15,6 +15,7 @@
 #include "platform/Spawn.h"
 #include "sim/SimHardwareJson.h"
 #include "support/IniFile.h"
+#include "support/Termination.h"
 #include "tools/MessageDialog.h"
 #include "tools/UpdateHandOver.h"
 #include "tools/UpdatePackage.h"
@@ -392,6 +393,12 @@ void TfrmWorkForm::FormShow() {
             ShowLoginDialog();
             LoadUserData();
         }
+        if (TerminationRequested()) {
+            // A signal closed the login dialog: the start-up stops here, before the engine,
+            // the version check and the channel; the close that follows has nothing to undo.
+            ShowConnectionState(false);
+            return;
+        }
         ShowConnectionState(false);
         EnsureEngine();
         StartVersionCheck();
@@ -507,6 +514,8 @@ void TfrmWorkForm::LoadUserData() {
 }
 
 void TfrmWorkForm::StartConnect() {
+    if (TerminationRequested())
+        return; // the program is ending: no detection, no new connection
     // The drive on the chosen channel is detected first.
     if (channels_ && channels_->DetectIfNeeded() == 0) {
         SetButtonsEnabled(true, true);
@@ -609,8 +618,11 @@ void TfrmWorkForm::ClientSocketDisconnect() {
     connected_ = false;
     ShowConnectionState(false);
     tmrConnect->stop();
+    // A reset by the peer says so after the line; an orderly close leaves it as it is.
+    const std::string why =
+        ClientSocket->CloseReason().empty() ? "" : " " + ClientSocket->CloseReason() + ".";
     AddLogText(DateText(connectionDate_.isValid() ? connectionDate_ : QDate::currentDate()) + " " +
-                   TimeText(QTime::currentTime()) + " Disconnected.",
+                   TimeText(QTime::currentTime()) + " Disconnected." + why,
                true);
     if (!noReconnect_) {
         AddLogText("An attempt to connect to the server will be made in 10 seconds.", true);

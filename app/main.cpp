@@ -3,6 +3,7 @@
 #include "app/model/ClientOptions.h"
 #include "app/model/SessionLog.h"
 #include "support/Deployment.h"
+#include "support/Termination.h"
 #include "support/Version.h"
 #include "tools/MessageDialog.h"
 #include "tools/ui/QtMainThread.h"
@@ -12,8 +13,10 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -25,14 +28,33 @@ namespace {
 
 int gSignalPipe[2] = {-1, -1};
 
+// Async-signal-safe: a lock-free atomic store and a write to a non-blocking pipe.
 void OnTerminate(int) {
+    const int saved = errno;
+    zkv::RequestTermination();
     const char c = 1;
-    [[maybe_unused]] auto n = ::write(gSignalPipe[1], &c, 1);
+    if (gSignalPipe[1] >= 0) [[maybe_unused]]
+        auto n = ::write(gSignalPipe[1], &c, 1);
+    errno = saved;
+}
+
+// SIGTERM, SIGINT and SIGHUP are taken from the first instant: before the window exists they
+// are remembered, and the start-up stops at its next step.
+void CatchTerminationSignals() {
+    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        gSignalPipe[0] = gSignalPipe[1] = -1;
+    struct sigaction sa {};
+    sa.sa_handler = OnTerminate;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(sig, &sa, nullptr);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    CatchTerminationSignals();
     std::vector<std::string> args(argv + 1, argv + argc);
     const zkv::ClientOptions options = zkv::ParseClientOptions(args);
     switch (options.action) {
@@ -75,11 +97,29 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Zelkova User Client");
 
-    // SIGTERM, SIGINT and SIGHUP close the window the orderly way (the channel goes back).
-    if (::pipe(gSignalPipe) == 0) {
-        std::signal(SIGTERM, OnTerminate);
-        std::signal(SIGINT, OnTerminate);
-        std::signal(SIGHUP, OnTerminate);
+    // A signal closes the window the orderly way (the channel goes back). A dialog open in front
+    // of the window, or in front of its start-up, is closed first (it answers as refused); the
+    // window closes once that dialog's loop has returned. Until the window exists, a closed
+    // dialog is all there is to do: the start-up looks at the request after each step.
+    zkv::TfrmWorkForm* formPtr = nullptr;
+    std::function<void()> closeOnSignal = [&formPtr, &app, &closeOnSignal] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            modal->close();
+            QTimer::singleShot(50, &app, closeOnSignal);
+            return;
+        }
+        if (formPtr)
+            formPtr->CloseWithoutAsking();
+    };
+    std::optional<QSocketNotifier> notifier;
+    if (gSignalPipe[0] >= 0) {
+        notifier.emplace(gSignalPipe[0], QSocketNotifier::Read);
+        QObject::connect(&*notifier, &QSocketNotifier::activated, &app, [&closeOnSignal] {
+            char buf[16];
+            while (::read(gSignalPipe[0], buf, sizeof buf) > 0) {
+            }
+            closeOnSignal();
+        });
     }
     // Worker threads reach the window through the GUI thread's event loop; questions go to the
     // Qt dialog. With --unattended the window installs its own answerer, which logs each answer
@@ -91,24 +131,17 @@ int main(int argc, char** argv) {
     if (!options.unattended)
         dialog.emplace(qtDialog);
     zkv::TfrmWorkForm form(startup);
-    // A dialog open in front of the window is closed first (its answer is the close box's);
-    // the window closes once that dialog's loop has returned.
-    std::function<void()> closeOnSignal = [&form, &closeOnSignal] {
-        if (QWidget* modal = QApplication::activeModalWidget()) {
-            modal->close();
-            QTimer::singleShot(50, &form, closeOnSignal);
-            return;
-        }
+    formPtr = &form;
+    if (zkv::TerminationRequested()) {
+        // Asked to end while the window was being made: close in order, never show it.
         form.CloseWithoutAsking();
-    };
-    QSocketNotifier notifier(gSignalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &form, [&closeOnSignal] {
-        char c;
-        [[maybe_unused]] auto n = ::read(gSignalPipe[0], &c, 1);
-        closeOnSignal();
-    });
+        formPtr = nullptr;
+        std::cerr.flush();
+        return 0;
+    }
     form.show();
     const int rc = app.exec();
+    formPtr = nullptr; // a signal during the window's destruction has nothing left to close
     std::cerr.flush();
     return rc;
 }

@@ -176,6 +176,7 @@ void UniSocket::ProcessCommandPacket(PacketRecord& packet, PacketRecord& reply,
     processing_ = true;
     senderRole_ = packet.header.senderRole;
 
+    const std::uint64_t generation = pendingGeneration_;
     PacketConverter commands(packet);
     reply.header = PacketHeader{};
     reply.body.clear();
@@ -205,7 +206,9 @@ void UniSocket::ProcessCommandPacket(PacketRecord& packet, PacketRecord& reply,
             reply.header.addresseeRole = packet.header.senderRole;
         reply.header.kind = REPLY_PACKET;
     }
-    if (followUps->Count() > 0) {
+    // A handler that closed the connection (CMD_DISCONNECT) or started a new exchange has
+    // replaced the pending list: the follow-ups belong to a connection that is gone.
+    if (followUps->Count() > 0 && pendingGeneration_ == generation) {
         followUps->SerializeInto(followUp);
         if (followUp.header.senderRole == 0)
             followUp.header.senderRole = packet.header.addresseeRole;
@@ -230,11 +233,18 @@ void UniSocket::ProcessReplyPacket(PacketRecord& packet, PacketRecord& followUp)
     senderRole_ = packet.header.senderRole;
 
     PacketConverter replies(packet);
-    pending_->Rewind();
+    // The loop owns the list it walks: a handler may close the connection, whose disconnect
+    // forgets the pending commands, and the list must outlive that handler's return.
+    const std::unique_ptr<PacketConverter> walking = std::move(pending_);
+    const std::uint64_t generation = ++pendingGeneration_;
+    walking->Rewind();
     auto followUps = std::make_unique<PacketConverter>();
     // Pair by position: each pending command that asked for a reply takes the next reply item.
-    // When the reply items run out, pairing stops.
-    while (const ItemRecord* command = pending_->NextItem()) {
+    // When the reply items run out, or a handler has ended the exchange, pairing stops.
+    while (pendingGeneration_ == generation) {
+        const ItemRecord* command = walking->NextItem();
+        if (!command)
+            break;
         if (!command->WantsReply())
             continue;
         const ItemRecord* replyItem = replies.NextItem();
@@ -245,8 +255,15 @@ void UniSocket::ProcessReplyPacket(PacketRecord& packet, PacketRecord& followUp)
         if (followUpItem.code != 0)
             followUps->AddItem(std::move(followUpItem));
     }
+    if (pendingGeneration_ != generation) {
+        // A handler closed the connection (or sent a new command list): what was built for
+        // this reply goes nowhere, and the list now pending is not this loop's to touch.
+        processing_ = pending_ != nullptr;
+        currentPacket_ = nullptr;
+        followUpPacket_ = nullptr;
+        return;
+    }
     AfterReplies(followUp, *followUps);
-    pending_.reset();
 
     if (followUps->Count() > 0) {
         followUps->SerializeInto(followUp);
@@ -264,8 +281,9 @@ void UniSocket::ProcessReplyPacket(PacketRecord& packet, PacketRecord& followUp)
 }
 
 void UniSocket::SetPendingCommands(std::unique_ptr<PacketConverter> list) {
+    ++pendingGeneration_;
     pending_ = std::move(list);
-    processing_ = true;
+    processing_ = pending_ != nullptr;
     if (pending_)
         pending_->Rewind();
 }

@@ -107,7 +107,9 @@ public:
     // Called once after all reply handlers of one reply packet.
     virtual void AfterReplies(PacketRecord& /*followUp*/, PacketConverter& /*followUps*/) {}
 
-    // Makes `list` the pending commands (forgetting any previous ones).
+    // Makes `list` the pending commands (forgetting any previous ones). Safe from inside a
+    // handler: the processing call that runs it owns the list it walks, and then drops the
+    // follow-ups it built (the connection they were meant for has been closed or restarted).
     void SetPendingCommands(std::unique_ptr<PacketConverter> list);
     bool HasPendingCommands() const {
         return pending_ != nullptr;
@@ -150,6 +152,9 @@ protected:
 private:
     Role ownRole_ = Role::UNKNOWN;
     std::unique_ptr<PacketConverter> pending_;
+    // Counts every change of the pending list, so that a processing call sees whether a
+    // handler replaced it.
+    std::uint64_t pendingGeneration_ = 0;
     std::uint8_t senderRole_ = 0;
     bool processing_ = false;
 };

@@ -1,5 +1,7 @@
 #include "tools/MessageDialog.h"
 
+#include "support/Termination.h"
+
 #include <array>
 #include <atomic>
 
@@ -80,7 +82,16 @@ std::int32_t ShowMessageDlg(std::string_view text, MsgDlgType kind, std::int32_t
     request.helpLink = std::string(helpLink);
     request.needHelp = needHelp ? 1 : 0;
     request.result = 0;
+    if (TerminationRequested()) {
+        AddMsgData().choice = -1;
+        request.result = TerminationAnswer(buttons);
+        return request.result;
+    }
     return MessageDialog().Show(request, AddMsgData());
+}
+
+std::int32_t TerminationAnswer(std::int32_t buttons) {
+    return (buttons & mb::No) ? mrNo : mrCancel;
 }
 
 bool AskYesNo(std::string_view text) {

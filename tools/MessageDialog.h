@@ -97,11 +97,16 @@ TAddMsgData& AddMsgData();
 // True when a dialog has been installed (false while the default answers).
 bool MessageDialogInstalled();
 
-// Show message(text, kind, buttons, help link, need help) -> result index.
+// Show message(text, kind, buttons, help link, need help) -> result index. Once termination has
+// been requested nothing is shown: the answer is TerminationAnswer(buttons).
 std::int32_t ShowMessageDlg(std::string_view text, MsgDlgType kind, std::int32_t buttons,
                             std::string_view helpLink = {}, bool needHelp = false);
 // A local yes/no question (Confirmation, Yes and No): true unless the answer was No.
 bool AskYesNo(std::string_view text);
+
+// The answer of a question that a termination request (SIGTERM, SIGINT, SIGHUP) closed, or that
+// is asked after one: No when No is offered, else Cancel. Nothing is agreed to on the way out.
+std::int32_t TerminationAnswer(std::int32_t buttons);
 
 // The answer a person-less run gives: the first offered of OK, Yes, Cancel, in that order,
 // else the first button shown, else Cancel (the close box).

@@ -63,6 +63,7 @@ public:
     std::vector<std::string> calls;
     bool suppress = false;
     bool followUpFromReply = false;
+    bool closeInHandler = false; // the handler ends the connection, as a refused login does
 
     void OnCmdShowLog(const ItemRecord& cmd, ItemRecord& reply, ItemRecord& followUp) override {
         calls.push_back("cmd ShowLog echo " + std::to_string(reply.echo));
@@ -75,6 +76,8 @@ public:
         replyPacket_->header.addresseeRole = 6;
         followUp.code = CMD_GET_SERVICE_LIST;
         followUp.flags = kItemFlagWantsReply;
+        if (closeInHandler)
+            SetPendingCommands(nullptr);
     }
     void OnReplyShowLog(const ItemRecord& pending, const ItemRecord& reply,
                         ItemRecord& followUp) override {
@@ -84,6 +87,9 @@ public:
             followUp.code = CMD_CREATE_SEANS;
             followUp.flags = kItemFlagWantsReply;
         }
+        // The window's disconnect event forgets the pending list while this handler runs.
+        if (closeInHandler)
+            SetPendingCommands(nullptr);
     }
     void OnReplyNoOperation(const ItemRecord& pending, const ItemRecord& reply,
                             ItemRecord&) override {
@@ -217,6 +223,33 @@ TEST(UniSocket, FollowUpFromReplyHandlerBecomesPendingCommandPacket) {
     ASSERT_TRUE(s.HasPendingCommands());
     EXPECT_EQ(s.PendingCommands()->Item(0)->code, CMD_CREATE_SEANS);
     EXPECT_TRUE(s.Processing());
+}
+
+// A handler that closes the connection makes its disconnect event forget the pending list in
+// the middle of the loop that walks it (under ASan this was a use after free). The loop stops,
+// sends no follow-up and leaves nothing pending; a command packet's follow-ups go too.
+TEST(UniSocket, HandlerThatEndsTheConnectionStopsTheLoopSafely) {
+    Recorder s;
+    s.SetOwnRole(Role::CLIENT);
+    s.followUpFromReply = true;
+    s.closeInHandler = true;
+    s.SetPendingCommands(Pending({{CMD_SHOW_LOG, 1}, {CMD_NO_OPERATION, 1}, {CMD_SHOW_LOG, 1}}));
+    PacketRecord reply = ReplyPacket({1, 2, 3});
+    PacketRecord follow;
+    s.ProcessReplyPacket(reply, follow);
+    EXPECT_EQ(s.calls, std::vector<std::string>{"reply ShowLog 1<-1"});
+    EXPECT_TRUE(follow.body.empty());
+    EXPECT_FALSE(s.HasPendingCommands());
+    EXPECT_FALSE(s.Processing());
+
+    std::vector<ItemRecord> items;
+    items.emplace_back(CMD_SHOW_LOG, kItemFlagWantsReply);
+    PacketRecord cmd = CommandPacket(std::move(items), 5, 2);
+    PacketRecord answer;
+    s.ProcessCommandPacket(cmd, answer, follow);
+    EXPECT_FALSE(answer.body.empty()); // the command is still answered
+    EXPECT_TRUE(follow.body.empty());
+    EXPECT_FALSE(s.HasPendingCommands());
 }
 
 TEST(UniSocket, HandlerTablesFollowTheCommandCodes) {

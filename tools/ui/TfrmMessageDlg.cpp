@@ -1,5 +1,7 @@
 #include "tools/ui/TfrmMessageDlg.h"
 
+#include "support/Termination.h"
+
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -183,12 +185,20 @@ void TfrmMessageDlg::Press(int index) {
 }
 
 void TfrmMessageDlg::done(int r) {
+    // Closed without a button: the close box answers Cancel; a termination request that closed
+    // it refuses (No where offered), so that nothing is agreed to by the signal.
     if (!closedByButton_)
-        request_.result = mrCancel;
+        request_.result = TerminationRequested() ? TerminationAnswer(request_.buttons) : mrCancel;
     QDialog::done(r);
 }
 
 std::int32_t QtMessageDialog::Show(TMessageDlgData& request, TAddMsgData& extra) {
+    if (TerminationRequested()) {
+        // The program is ending: no new question is put to anyone.
+        extra.choice = -1;
+        request.result = TerminationAnswer(request.buttons);
+        return request.result;
+    }
     TfrmMessageDlg dlg(request, extra, opener_, QApplication::activeWindow());
     dlg.exec();
     return request.result;

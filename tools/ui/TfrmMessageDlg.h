@@ -54,7 +54,8 @@ public:
     const std::vector<QPushButton*>& Buttons() const { return buttons_; }
     const std::vector<int>& ButtonResults() const { return results_; }
 
-    // Escape, the close box and Alt+F4 end here without a button: the answer is Cancel.
+    // Escape, the close box and Alt+F4 end here without a button: the answer is Cancel. Closed
+    // by a termination request (SIGTERM, SIGINT, SIGHUP) the answer is No where offered.
     void done(int r) override;
 
 private:

@@ -211,5 +211,52 @@ TEST(ServiceLogin, FramingFaultsThroughTheWindowsSocket) {
     EXPECT_EQ(sim.Connections(), 1);
 }
 
+// The server ends the login or the engagement: a login reply one byte too short, a login with a
+// failed status, an engagement refused. The client stays up, says why, does not try again, and
+// later closes in order, giving the channel back.
+struct RefusalCase {
+    const char* name;
+    std::vector<std::string> simArgs;
+    const char* line;
+};
+
+class ServiceRefusal : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(ServiceRefusal, ClientStaysUpWithoutRetryAndClosesInOrder) {
+    const RefusalCase& c = GetParam();
+    ServiceSim sim;
+    ASSERT_TRUE(sim.Start(c.simArgs)) << sim.Error();
+    FormUnderTest t("127.0.0.1", sim.Port());
+    t.form->show();
+    ASSERT_TRUE(SpinUntil([&] { return t.Shows(c.line) && t.Shows("Disconnected."); }, 8000))
+        << t.WindowText();
+    // Longer than nothing, shorter than the retry: the retry is never armed.
+    test::Spin(500);
+    EXPECT_FALSE(t.form->Connected());
+    EXPECT_FALSE(t.form->tmrReconnect->isActive());
+    EXPECT_FALSE(t.Shows("An attempt to connect to the server will be made")) << t.WindowText();
+    EXPECT_EQ(t.CountShown(c.line), 1) << t.WindowText();
+    EXPECT_EQ(sim.Connections(), 1);
+    EXPECT_FALSE(t.form->Engine()->HasPendingCommands());
+    EXPECT_EQ(TransportData::Global().WorkingKey(), kBuiltinKey);
+
+    EXPECT_TRUE(t.form->close());
+    EXPECT_TRUE(t.Shows("Trying to enable chosen IDE channel.")) << t.WindowText();
+    EXPECT_EQ(sim.Connections(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ServerEndsIt, ServiceRefusal,
+    ::testing::Values(
+        RefusalCase{"ShortLoginReply", {"--short-login-reply"}, "Wrong server reply."},
+        RefusalCase{"LoginFailedStatus",
+                    {"--login-status", "0x1003", "--result-code", "15"},
+                    "Unknown error."},
+        RefusalCase{"EngagementRefused",
+                    {"--seans-status", "0x1003"},
+                    "Sorry. The server cannot provide this service now. Try to "
+                    "connect later."}),
+    [](const auto& param) { return std::string(param.param.name); });
+
 } // namespace
 } // namespace zkv

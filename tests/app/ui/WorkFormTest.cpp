@@ -19,24 +19,36 @@
 #include <QTextDocument>
 #include <QToolButton>
 
+#include <sys/socket.h>
+
 namespace zkv {
 namespace {
 
 using test::FormUnderTest;
 using test::SpinUntil;
 
-// Accepts connections, remembers when, and hangs up each after `closeAfterMs` (never if < 0).
+// Accepts connections, remembers when, and hangs up each after `closeAfterMs` (never if < 0),
+// in order or (`reset`) with a TCP reset.
 class LoopbackServer : public QTcpServer {
 public:
-    explicit LoopbackServer(int closeAfterMs) {
+    explicit LoopbackServer(int closeAfterMs, bool reset = false) {
         listen(QHostAddress::LocalHost, 0);
-        connect(this, &QTcpServer::newConnection, this, [this, closeAfterMs] {
+        connect(this, &QTcpServer::newConnection, this, [this, closeAfterMs, reset] {
             while (QTcpSocket* s = nextPendingConnection()) {
                 accepted.push_back(clock.elapsed());
                 connect(s, &QTcpSocket::readyRead, s, [this, s] { received += s->readAll(); });
                 connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
                 if (closeAfterMs >= 0)
-                    QTimer::singleShot(closeAfterMs, s, [s] { s->disconnectFromHost(); });
+                    QTimer::singleShot(closeAfterMs, s, [s, reset] {
+                        if (!reset) {
+                            s->disconnectFromHost();
+                            return;
+                        }
+                        const linger hard{1, 0}; // close at once: the peer gets a reset
+                        ::setsockopt(static_cast<int>(s->socketDescriptor()), SOL_SOCKET, SO_LINGER,
+                                     &hard, sizeof hard);
+                        s->abort();
+                    });
             }
         });
         clock.start();
@@ -255,6 +267,7 @@ TEST(WorkForm, ServerCloseBringsRetryTenSecondsLater) {
     ASSERT_TRUE(SpinUntil([&] { return !t.form->Connected(); }, 5000));
     EXPECT_TRUE(t.Shows("Disconnected."));
     EXPECT_TRUE(t.Shows("An attempt to connect to the server will be made in 10 seconds."));
+    EXPECT_FALSE(t.Shows("reset")) << t.WindowText(); // an orderly close gives no reason
     EXPECT_TRUE(t.form->tmrReconnect->isActive());
     EXPECT_EQ(t.form->tmrReconnect->interval(), 10000);
     EXPECT_FALSE(t.form->tmrPing->isActive());
@@ -267,6 +280,19 @@ TEST(WorkForm, ServerCloseBringsRetryTenSecondsLater) {
     EXPECT_LE(gap, 10000 + 1500);
     EXPECT_EQ(t.CountShown("Connected."), 2) << t.WindowText();
     EXPECT_TRUE(ContainsInOrder(t.FileLines(), t.WindowLines()));
+}
+
+// A reset by the peer is not an orderly close: the disconnect line says why, and the retry
+// follows as after any loss.
+TEST(WorkForm, ResetByThePeerIsLoggedWithTheSocketsReason) {
+    LoopbackServer server(300, true);
+    FormUnderTest t("127.0.0.1", server.Port());
+    t.form->show();
+    ASSERT_TRUE(SpinUntil([&] { return t.form->Connected(); }, 5000)) << t.WindowText();
+    ASSERT_TRUE(SpinUntil([&] { return !t.form->Connected(); }, 5000)) << t.WindowText();
+    EXPECT_TRUE(t.Shows("Disconnected. Connection reset by peer.")) << t.WindowText();
+    EXPECT_TRUE(t.Shows("An attempt to connect to the server will be made in 10 seconds."));
+    EXPECT_TRUE(t.form->tmrReconnect->isActive());
 }
 
 // The user's Disconnect closes the connection and no retry follows.

@@ -1,4 +1,5 @@
 // The message dialog's layout, buttons and answers, and synchronised calls into the GUI thread.
+#include "support/Termination.h"
 #include "tests/app/ui/QtTestSupport.h"
 #include "tests/app/ui/RealServers.h"
 #include "tools/ui/QtMainThread.h"
@@ -7,6 +8,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
@@ -83,6 +85,33 @@ TEST(MessageDialog, WithoutButtonsOnlyClosingEndsItAndAnswersCancel) {
         EXPECT_FALSE(dlg.isVisible());
         EXPECT_EQ(r.result, mrCancel);
     }
+}
+
+// The close box answers Cancel, which a local Yes/No question takes as Yes; closed by a
+// termination request (SIGTERM and its kin) the same question is No, and once the program is
+// ending no question is shown at all.
+TEST(MessageDialog, AQuestionClosedByASignalIsRefused) {
+    QtMessageDialog qt;
+    ScopedMessageDialog installed(qt);
+    auto closeTheQuestion = [](bool bySignal) {
+        QTimer::singleShot(100, [bySignal] {
+            if (bySignal)
+                RequestTermination();
+            if (QWidget* modal = QApplication::activeModalWidget())
+                modal->close();
+        });
+    };
+    closeTheQuestion(false);
+    EXPECT_TRUE(AskYesNo("Reboot is necessary to continue. Reboot system now?"));
+    closeTheQuestion(true);
+    EXPECT_FALSE(AskYesNo("Reboot is necessary to continue. Reboot system now?"));
+    // Asked after the signal: answered at once, nothing opens.
+    QElapsedTimer t;
+    t.start();
+    EXPECT_FALSE(AskYesNo("Do you want to stop scan?"));
+    EXPECT_EQ(ShowMessageDlg("Error in proxy settings.", MsgDlgType::Error, mb::OK), mrCancel);
+    EXPECT_LT(t.elapsed(), 50);
+    gTerminationRequested = false;
 }
 
 TEST(MessageDialog, AWideMessageWidensTheWindowAndTheButtonsAreCentredAgain) {

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTcpServer>
@@ -76,6 +77,66 @@ TEST(Session, SignalEndsTheProgramThroughAnOpenDialog) {
     EXPECT_TRUE(SpinUntil([&] { return !client.Running(); }, 10000))
         << test::ReadFile(client.Log());
     EXPECT_TRUE(fs::exists(dir.File("placement.ini")));
+}
+
+// Every session log of a data directory, in one text.
+std::string SessionLogs(const test::TempDir& dir) {
+    std::string all;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir.File("logs"), ec))
+        all += test::ReadFile(e.path().string());
+    return all;
+}
+
+// SIGTERM while a start-up box waits for a person (here: a second copy is told that another
+// copy runs). That box is shown while the window is still being made; the signal answers it
+// and the program ends at once.
+TEST(Session, SignalEndsAClientWhoseStartUpBoxWaits) {
+    FormUnderTest first("", 0);
+    first.form->show();
+    test::ChildProcess second;
+    ASSERT_TRUE(second.Start({ZKV_CLIENT_PROGRAM, "--data-dir", first.dir.Path(), "--hardware",
+                              "sim:" + first.dir.File("hw.json"), "--update-url",
+                              "http://127.0.0.1:1/zelkova/autoupdate.txt"},
+                             first.dir.File("second.log"), {"QT_QPA_PLATFORM=offscreen"}));
+    test::Spin(1500);
+    ASSERT_TRUE(second.Running()) << test::ReadFile(second.Log());
+    QElapsedTimer t;
+    t.start();
+    ::kill(second.Pid(), SIGTERM);
+    ASSERT_TRUE(SpinUntil([&] { return !second.Running(); }, 5000)) << test::ReadFile(second.Log());
+    EXPECT_LT(t.elapsed(), 3000);
+    // It was the second copy: nothing of the first one's changed.
+    EXPECT_FALSE(fs::exists(first.dir.File("reboot-state.ini")));
+    EXPECT_TRUE(first.form->isVisible());
+}
+
+// SIGTERM while the login dialog waits: the start-up stops where it stands. The channel that
+// --controller names would be taken right after the login; it is never touched.
+TEST(Session, SignalDuringTheLoginDialogTakesNoChannel) {
+    test::TempDir dir;
+    WorkFormStartup lab;
+    FormUnderTest::UseLabChannel(lab, dir);
+    ProxySetting proxy;
+    proxy.serverHost = "127.0.0.1";
+    proxy.serverPort = 1;
+    ASSERT_TRUE(SaveUserData(dir.File("user.dat"), FormUnderTest::DefaultUser(), proxy));
+    test::ChildProcess client;
+    ASSERT_TRUE(client.Start({ZKV_CLIENT_PROGRAM, "--data-dir", dir.Path(), "--hardware",
+                              lab.hardware, "--controller", lab.controller, "--update-url",
+                              "http://127.0.0.1:1/zelkova/autoupdate.txt"},
+                             dir.File("client.log"), {"QT_QPA_PLATFORM=offscreen"}));
+    test::Spin(1500);
+    ASSERT_TRUE(client.Running()) << test::ReadFile(client.Log());
+    ::kill(client.Pid(), SIGTERM);
+    ASSERT_TRUE(SpinUntil([&] { return !client.Running(); }, 5000)) << test::ReadFile(client.Log());
+    test::Spin(300); // anything a late step would have logged
+    const std::string log = SessionLogs(dir);
+    EXPECT_NE(log.find("Zelkova User Client version is"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Trying to detect HDD"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Trying to disable chosen IDE channel."), std::string::npos) << log;
+    EXPECT_EQ(log.find("Connecting"), std::string::npos) << log;
+    EXPECT_TRUE(fs::exists(dir.File("placement.ini"))); // closed in order
 }
 
 TEST(Session, CloseAsksWhileATechnicianIsAttachedThenRunsItsSteps) {
