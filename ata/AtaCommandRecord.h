@@ -106,6 +106,14 @@ bool IsWriteProtocol(int protocol);
 inline constexpr std::int32_t kMaxCommandBuffer = 65536 * 512;
 // The largest size a growing read buffer may reach before further data is left unread.
 inline constexpr std::size_t kMaxGrownBuffer = 4u << 20;
+// The longest time-out a technician's command may ask for (ms), and the most attempts: a record
+// from the wire is brought within these before it runs. A command can still be ended sooner by
+// the abort request, which every waiting loop of the engine watches.
+inline constexpr std::int32_t kMaxCommandTime = 10 * 60 * 1000;
+inline constexpr std::uint32_t kMaxRepeatCount = 100;
+// Time into 0..kMaxCommandTime, RepeatCnt to at most kMaxRepeatCount.
+void ClampWireLimits(AtaCommandRecord& rec);
+
 // The buffer a reading command gets when it asks for none.
 inline constexpr std::int32_t kDefaultReadBuffer = 8192;
 

@@ -121,6 +121,10 @@ private:
 
     void ApplySelectBit(AtaCommandRecord& rec) const;
     std::uint8_t PollStatus(AtaCommandRecord& rec);
+    // True, with result ATA_ABORT, once the abort request is raised: every loop that waits on
+    // the drive asks this on each pass, so a reset or the end of the program never waits for
+    // a drive that does not answer.
+    bool AbortRaised(AtaCommandRecord& rec);
     void Settle(int times);
     std::int32_t Elapsed(std::uint64_t start) { return ElapsedMs(tv_, start, clock_.Now()); }
 
