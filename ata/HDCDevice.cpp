@@ -219,7 +219,7 @@ std::uint8_t THDCDevice::PollStatus(AtaCommandRecord& rec) {
 }
 
 bool THDCDevice::AbortRaised(AtaCommandRecord& rec) {
-    if (!flags_.AbortRequest())
+    if (!watchAbort_ || !flags_.AbortRequest())
         return false;
     rec.Result = ATA_ABORT;
     LogText(rec, "Abort request");
@@ -804,7 +804,7 @@ void THDCDevice::ResetDevice(AtaCommandRecord& rec) {
                 break;
             }
         }
-        if (flags_.AbortRequest()) {
+        if (watchAbort_ && flags_.AbortRequest()) {
             rec.Result = ATA_ABORT;
             break;
         }
@@ -842,7 +842,9 @@ void THDCDevice::SetFeatures(AtaCommandRecord& rec, std::uint8_t subcommand) {
     rec.Flags = RESETENABLE | READREGS;
     rec.Protocol = PR_NO_DATA;
     rec.Time = 200;
+    watchAbort_ = false;
     ExecuteCommand(rec);
+    watchAbort_ = true;
 }
 
 } // namespace zkv

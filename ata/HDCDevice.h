@@ -76,6 +76,9 @@ public:
 
     void ExecuteCommand(AtaCommandRecord& rec);
     void ResetDevice(AtaCommandRecord& rec);
+    // Runs to its own time-outs (200 ms, 40 s for a reset it needs) also under the abort
+    // request: the scan's end handler turns the drive's caching back on while the technician's
+    // reset waits for it.
     void SetFeatures(AtaCommandRecord& rec, std::uint8_t subcommand);
 
     int IdentifyDevice(DriveInfo& info);
@@ -169,6 +172,7 @@ private:
 
     // Per-command state of the engine.
     std::uint64_t timerStart_ = 0;
+    bool watchAbort_ = true;
     bool lastLogValueOpen_ = false;
     std::string lastLogName_;
 };
