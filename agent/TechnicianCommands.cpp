@@ -11,7 +11,7 @@
 //   23    CMD_ATA_RESET          0x1001 47-byte record if asked             only then
 //   25-27 CMD_*_IDE              0x1003                                     yes
 //   28    CMD_REBOOT             0x1001 / 0x1003                            yes
-//   35    CMD_SCAN_SURFACE       scan service: 0x1001 / 0x1003              yes
+//   35    CMD_SCAN_SURFACE       scan service: 0x1001 / 0x1003 + reason     yes
 //   37    CMD_DISPLAY_MESSAGE    screen service, else 0x1003                yes
 //   41-43, 45-47 CMD_COMPORT_*   serial service, else 0x1003                service / yes
 //   48    CMD_SET_KEY            untouched item, under the new key;         no

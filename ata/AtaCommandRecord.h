@@ -57,7 +57,9 @@ enum AtaResult : std::int32_t {
     ATA_BUS_BUSY = 5,
     ATA_TIMEOUT = 6,
     ATA_ABORT = 7,
-    // Not produced by the engine itself: a buffer larger than the engine accepts was asked for.
+    // Not produced by the engine itself: PrepareCommandBuffer sets it when a read asks for more
+    // than kMaxCommandBuffer. The ATA thread refuses such an item before that (0x1003, no
+    // data), so this code does not reach the wire from there.
     ATA_NO_MEMORY = 8,
 };
 
