@@ -1,6 +1,7 @@
 #include "agent/DisplayScreens.h"
 
 #include "support/ByteOrder.h"
+#include "support/CodePage.h"
 #include "support/Deployment.h"
 
 namespace zkv {
@@ -295,6 +296,8 @@ void DisplayScreens::Display(const ItemRecord& command, ItemRecord& reply, ITech
     bool readable = r.I32(code);
     if (readable && code == 12)
         readable = r.ZText(texts[0]) && r.ZText(texts[1]) && r.ZText(texts[2]);
+    for (std::string& t : texts)
+        t = WireToUtf8(t);
     if (readable && code == 11) {
         // No screen: the technician ends the engagement from the user's side.
         destination_ = link.CurrentSender();
@@ -327,9 +330,7 @@ bool DisplayScreens::AnswerTechnician(long kind, long answer) {
         return false;
     const std::string text = JumperAnswerText(kind, answer, window_.VendorText());
     if (link_) {
-        std::vector<std::uint8_t> data(text.begin(), text.end());
-        data.push_back(0);
-        link_->SendToTechnician(CMD_SHOW_LOG, data);
+        link_->SendToTechnician(CMD_SHOW_LOG, WireTextZ(text));
     }
     return true;
 }

@@ -11,7 +11,7 @@
 //   23    CMD_ATA_RESET          0x1001 47-byte record if asked             only then
 //   25-27 CMD_*_IDE              0x1003                                     yes
 //   28    CMD_REBOOT             0x1001 / 0x1003                            yes
-//   35    CMD_SCAN_SURFACE       scan service: 0x1001 / 0x1003              yes
+//   35    CMD_SCAN_SURFACE       scan service: 0x1001 / 0x1003 + reason     yes
 //   37    CMD_DISPLAY_MESSAGE    screen service, else 0x1003                yes
 //   41-43, 45-47 CMD_COMPORT_*   serial service, else 0x1003                service / yes
 //   48    CMD_SET_KEY            untouched item, under the new key;         no
@@ -28,6 +28,7 @@
 #include "platform/PowerControl.h"
 #include "platform/RunOnce.h"
 #include "support/ByteOrder.h"
+#include "support/CodePage.h"
 #include "support/SharedFlags.h"
 #include "tools/WizFormData.h"
 
@@ -47,7 +48,8 @@ std::vector<std::uint8_t> RecordBytes(const AtaCommandRecord& rec) {
     return {b.begin(), b.end()};
 }
 
-// A zero-terminated text from `data`; without a terminator the rest of the data.
+// A zero-terminated wire text from `data` (without a terminator the rest of the data), in
+// UTF-8.
 std::string ZText(std::span<const std::uint8_t> data) {
     std::string s;
     for (std::uint8_t c : data) {
@@ -55,7 +57,7 @@ std::string ZText(std::span<const std::uint8_t> data) {
             break;
         s += static_cast<char>(c);
     }
-    return s;
+    return WireToUtf8(s);
 }
 
 constexpr std::uint32_t kItemFlagAutomat = 0x20;
@@ -296,7 +298,16 @@ void UserClientSocket::OnCmdShutdown(const ItemRecord&, ItemRecord& reply, ItemR
 void UserClientSocket::OnCmdScanSurface(const ItemRecord& command, ItemRecord& reply, ItemRecord&) {
     const bool started =
         services_.scan && services_.scan->StartScan(command.Data(), CurrentSender());
-    Answer(reply, started ? COMMAND_OK : COMMAND_ERROR);
+    std::vector<std::uint8_t> why;
+    if (!started && services_.scan) {
+        // The refusal says why, in the reply's text and in the log.
+        const std::string reason = services_.scan->RefusalReason();
+        if (!reason.empty()) {
+            host_.AddLogText("The surface scan was refused: " + reason);
+            why = WireTextZ(reason);
+        }
+    }
+    Answer(reply, started ? COMMAND_OK : COMMAND_ERROR, std::move(why));
     ApplyReplyRouting();
 }
 

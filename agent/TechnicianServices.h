@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace zkv {
@@ -64,6 +65,9 @@ public:
     // Starts a scan with the command's 56-byte parameter record; results go to `destination`
     // as CMD_SHOW_SCAN messages. False when the scan is refused (bad parameters, one running).
     virtual bool StartScan(std::span<const std::uint8_t> params, std::int32_t destination) = 0;
+    // Why the last StartScan was refused, in words for the technician; empty when there is
+    // nothing more to say than the refusal itself.
+    virtual std::string RefusalReason() const { return {}; }
     // Asks a running scan to stop (the technician left, the connection dropped, a reset).
     virtual void RequestStop() = 0;
 };

@@ -1,6 +1,7 @@
 #include "agent/UserClientSocket.h"
 
 #include "support/ByteOrder.h"
+#include "support/CodePage.h"
 #include "support/IniFile.h"
 
 #include <algorithm>
@@ -14,7 +15,7 @@ namespace zkv {
 namespace {
 
 void PutText(ByteWriter& w, const std::string& s) {
-    w.Bytes(s);
+    w.Bytes(Utf8ToWire(s));
     w.U8(0);
 }
 
@@ -194,7 +195,7 @@ void UserClientSocket::OnReplyLetMeConnect(const ItemRecord& pending, const Item
         ByteReader r(data, P);
         std::string message;
         r.FixedText(kReplyMessageWidth, message);
-        host_.AddLogTextBold(message);
+        host_.AddLogTextBold(WireToUtf8(message));
     }
     const std::int32_t result = GetI32(data.data() + P + kReplyResultAt);
 
@@ -248,9 +249,10 @@ void UserClientSocket::LogOrder() {
     host_.AddLogText("Number of the order: " + std::to_string(order_.number));
     host_.AddLogText("Date of registration of the order: " + date);
     host_.AddLogText("Time of registration of the order: " + time);
-    host_.AddLogText("Model specified in the order: " + order_.model);
-    host_.AddLogText("Serial Number specified in the order: " + order_.serial);
-    host_.AddLogText("Manufacturing date specified in the order: " + order_.manufactured);
+    host_.AddLogText("Model specified in the order: " + WireToUtf8(order_.model));
+    host_.AddLogText("Serial Number specified in the order: " + WireToUtf8(order_.serial));
+    host_.AddLogText("Manufacturing date specified in the order: " +
+                     WireToUtf8(order_.manufactured));
     host_.AddLogText("<HR>");
     host_.AddLogText("Be shure that you have connected the correct HDD");
     host_.AddLogText("<HR>");
@@ -295,7 +297,7 @@ void UserClientSocket::OnReplyCreateSeans(const ItemRecord&, const ItemRecord& r
         r = ByteReader(d, d.size());
     }
     if (!reply.Data().empty())
-        host_.AddLogTextBold(text);
+        host_.AddLogTextBold(WireToUtf8(text));
 
     if (reply.code == COMMAND_OK) {
         SeansData d;

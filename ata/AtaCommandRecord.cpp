@@ -132,6 +132,11 @@ bool IsWriteProtocol(int protocol) {
     return protocol == PR_PIO_WRITE || protocol == PR_PIO_WR_Q_DRDY;
 }
 
+void ClampWireLimits(AtaCommandRecord& rec) {
+    rec.Time = std::clamp(rec.Time, 0, kMaxCommandTime);
+    rec.RepeatCnt = std::min(rec.RepeatCnt, kMaxRepeatCount);
+}
+
 bool PrepareCommandBuffer(AtaCommandRecord& rec, std::span<const std::uint8_t> trailing) {
     rec.Buffer.clear();
     if (rec.DataLen < 0)

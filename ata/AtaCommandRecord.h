@@ -57,7 +57,9 @@ enum AtaResult : std::int32_t {
     ATA_BUS_BUSY = 5,
     ATA_TIMEOUT = 6,
     ATA_ABORT = 7,
-    // Not produced by the engine itself: a buffer larger than the engine accepts was asked for.
+    // Not produced by the engine itself: PrepareCommandBuffer sets it when a read asks for more
+    // than kMaxCommandBuffer. The ATA thread refuses such an item before that (0x1003, no
+    // data), so this code does not reach the wire from there.
     ATA_NO_MEMORY = 8,
 };
 
@@ -106,6 +108,14 @@ bool IsWriteProtocol(int protocol);
 inline constexpr std::int32_t kMaxCommandBuffer = 65536 * 512;
 // The largest size a growing read buffer may reach before further data is left unread.
 inline constexpr std::size_t kMaxGrownBuffer = 4u << 20;
+// The longest time-out a technician's command may ask for (ms), and the most attempts: a record
+// from the wire is brought within these before it runs. A command can still be ended sooner by
+// the abort request, which every waiting loop of the engine watches.
+inline constexpr std::int32_t kMaxCommandTime = 10 * 60 * 1000;
+inline constexpr std::uint32_t kMaxRepeatCount = 100;
+// Time into 0..kMaxCommandTime, RepeatCnt to at most kMaxRepeatCount.
+void ClampWireLimits(AtaCommandRecord& rec);
+
 // The buffer a reading command gets when it asks for none.
 inline constexpr std::int32_t kDefaultReadBuffer = 8192;
 

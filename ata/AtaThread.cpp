@@ -115,6 +115,7 @@ void ATASocket::OnCmdAtaCommand(const ItemRecord& command, ItemRecord& reply, It
         AnswerError(command, reply); // no record to work on
         return;
     }
+    ClampWireLimits(rec);
     const auto trailing = data.subspan(AtaCommandRecord::kSize);
     if (rec.DataLen < 0)
         rec.DataLen = 0;
@@ -321,18 +322,26 @@ void ATAThread::Complete() {
 }
 
 void ATAThread::Stop() {
+    bool running = false;
     {
         std::lock_guard g(lock_);
         terminate_ = true;
+        running = busy_;
     }
     wake_.notify_all();
     if (!thread_.joinable())
         return;
+    // A command that waits on the drive ends at the abort request, not at its own time-out.
+    const bool raised = running && !flags_.AbortRequest();
+    if (raised)
+        flags_.SetAbortRequest();
     while (!finished_) {
         main_.ProcessEvents();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     thread_.join();
+    if (raised)
+        flags_.ClearAbortRequest();
     std::lock_guard g(lock_);
     queue_.clear();
     current_.reset();

@@ -218,6 +218,14 @@ std::uint8_t THDCDevice::PollStatus(AtaCommandRecord& rec) {
     return rec.SR;
 }
 
+bool THDCDevice::AbortRaised(AtaCommandRecord& rec) {
+    if (!watchAbort_ || !flags_.AbortRequest())
+        return false;
+    rec.Result = ATA_ABORT;
+    LogText(rec, "Abort request");
+    return true;
+}
+
 // ---- the engine --------------------------------------------------------------------------
 
 void THDCDevice::ExecuteCommand(AtaCommandRecord& rec) {
@@ -318,6 +326,10 @@ void THDCDevice::ExecuteCommand(AtaCommandRecord& rec) {
             for (;;) {
                 if (PollStatus(rec) == 0x50)
                     break;
+                if (AbortRaised(rec)) {
+                    rec.Time = Elapsed(timerStart_);
+                    break;
+                }
                 if (Elapsed(timerStart_) >= T) {
                     rec.Result = ATA_TIMEOUT;
                     LogText(rec, "Common timeout error");
@@ -381,6 +393,8 @@ THDCDevice::Next THDCDevice::BusCheck(AtaCommandRecord& rec, std::int32_t T) {
         for (;;) {
             if (ata::NotBusy(PollStatus(rec)))
                 return Next::Proceed;
+            if (AbortRaised(rec))
+                return Next::Bad;
             if (Elapsed(start) >= T) {
                 rec.Result = ATA_BUS_BUSY;
                 LogText(rec, "Bus timeout error");
@@ -414,6 +428,8 @@ THDCDevice::Next THDCDevice::BusCheck(AtaCommandRecord& rec, std::int32_t T) {
     for (;;) {
         if (ata::Idle(PollStatus(rec)))
             return Next::Proceed;
+        if (AbortRaised(rec))
+            return Next::Bad;
         if (Elapsed(start) >= T) {
             rec.Result = ATA_BUS_BUSY;
             LogText(rec, "Bus timeout error");
@@ -437,6 +453,8 @@ THDCDevice::Next THDCDevice::DeviceCheck(AtaCommandRecord& rec, std::int32_t T) 
     for (;;) {
         if (ok(PollStatus(rec)))
             return Next::Proceed;
+        if (AbortRaised(rec))
+            return Next::Bad;
         if (Elapsed(timerStart_) >= T) {
             rec.Result = ATA_DEVICE_BUSY;
             LogText(rec, "Device timeout error");
@@ -458,6 +476,8 @@ THDCDevice::Next THDCDevice::QuantumCommand(AtaCommandRecord& rec, std::int32_t 
     for (;;) {
         if (ata::Idle(PollStatus(rec)))
             break;
+        if (AbortRaised(rec))
+            return Next::Bad;
         if (Elapsed(timerStart_) >= T) {
             rec.Result = ATA_DEVICE_BUSY;
             LogText(rec, "Command ready timeout error");
@@ -474,6 +494,8 @@ THDCDevice::Next THDCDevice::QuantumCommand(AtaCommandRecord& rec, std::int32_t 
         for (;;) {
             if (ata::Idle(PollStatus(rec)))
                 break;
+            if (AbortRaised(rec))
+                return Next::Bad;
             if (Elapsed(timerStart_) >= T) {
                 rec.Result = ATA_DEVICE_BUSY;
                 LogText(rec, "Quantum cmd old ready timeout error");
@@ -511,6 +533,8 @@ THDCDevice::Next THDCDevice::DataPhase(AtaCommandRecord& rec, std::int32_t T, st
                 rec.Result = ATA_OK;
                 return Next::FinalWait;
             }
+            if (AbortRaised(rec))
+                return Next::Bad;
             if (Elapsed(timerStart_) >= T) {
                 rec.Result = ATA_TIMEOUT;
                 LogText(rec, "PR_NO_DATA timeout error");
@@ -555,7 +579,13 @@ THDCDevice::Next THDCDevice::PioRead(AtaCommandRecord& rec, std::int32_t T, std:
             for (std::int32_t i = 0; i < n; ++i)
                 dst[i] = static_cast<std::uint8_t>(block[i / 2] >> ((i & 1) * 8));
             rec.DataLen += n;
-        } else if (Elapsed(timerStart_) >= T) {
+        }
+        if (AbortRaised(rec)) {
+            rec.Time = Elapsed(timerStart_);
+            return Next::Bad;
+        }
+        // Also after a block: a drive that keeps DRQ up must not hold the command past T.
+        if (rec.DataLen < limit && Elapsed(timerStart_) >= T) {
             rec.Result = ATA_TIMEOUT;
             LogText(rec, "PR_PIO_READ timeout error");
             return Next::FinalWait;
@@ -585,6 +615,8 @@ THDCDevice::Next THDCDevice::WaitReadyAfterWrite(AtaCommandRecord& rec, std::int
         }
         if (!rec.Has(IGNOREERRWAIT) && ata::Error(sr))
             return ErrorPath(rec);
+        if (AbortRaised(rec))
+            return Next::Bad;
     }
 }
 
@@ -618,6 +650,8 @@ THDCDevice::Next THDCDevice::PioWrite(AtaCommandRecord& rec, std::int32_t T, std
                 ++words;
             }
         }
+        if (AbortRaised(rec))
+            return Next::Bad;
         if (Elapsed(timerStart_) > T) {
             rec.Result = ATA_TIMEOUT;
             LogText(rec, "PR_PIO_WRITE timeout error 1");
@@ -686,6 +720,8 @@ THDCDevice::Next THDCDevice::PioReadGrowing(AtaCommandRecord& rec, std::int32_t 
             }
             return Next::FinalWait;
         }
+        if (AbortRaised(rec))
+            return Next::Bad;
         if (Elapsed(timerStart_) >= T) {
             rec.Result = ATA_TIMEOUT;
             LogText(rec,
@@ -712,6 +748,8 @@ THDCDevice::Next THDCDevice::PioWriteBytes(AtaCommandRecord& rec, std::int32_t T
             Settle(2);
             --remain;
         }
+        if (AbortRaised(rec))
+            return Next::Bad;
         if (Elapsed(timerStart_) > T) {
             rec.Result = ATA_TIMEOUT;
             LogText(rec, "PR_PIO_WR_Q_DRDY timeout error 1");
@@ -766,7 +804,7 @@ void THDCDevice::ResetDevice(AtaCommandRecord& rec) {
                 break;
             }
         }
-        if (flags_.AbortRequest()) {
+        if (watchAbort_ && flags_.AbortRequest()) {
             rec.Result = ATA_ABORT;
             break;
         }
@@ -804,7 +842,9 @@ void THDCDevice::SetFeatures(AtaCommandRecord& rec, std::uint8_t subcommand) {
     rec.Flags = RESETENABLE | READREGS;
     rec.Protocol = PR_NO_DATA;
     rec.Time = 200;
+    watchAbort_ = false;
     ExecuteCommand(rec);
+    watchAbort_ = true;
 }
 
 } // namespace zkv

@@ -76,6 +76,9 @@ public:
 
     void ExecuteCommand(AtaCommandRecord& rec);
     void ResetDevice(AtaCommandRecord& rec);
+    // Runs to its own time-outs (200 ms, 40 s for a reset it needs) also under the abort
+    // request: the scan's end handler turns the drive's caching back on while the technician's
+    // reset waits for it.
     void SetFeatures(AtaCommandRecord& rec, std::uint8_t subcommand);
 
     int IdentifyDevice(DriveInfo& info);
@@ -121,6 +124,10 @@ private:
 
     void ApplySelectBit(AtaCommandRecord& rec) const;
     std::uint8_t PollStatus(AtaCommandRecord& rec);
+    // True, with result ATA_ABORT, once the abort request is raised: every loop that waits on
+    // the drive asks this on each pass, so a reset or the end of the program never waits for
+    // a drive that does not answer.
+    bool AbortRaised(AtaCommandRecord& rec);
     void Settle(int times);
     std::int32_t Elapsed(std::uint64_t start) { return ElapsedMs(tv_, start, clock_.Now()); }
 
@@ -165,6 +172,7 @@ private:
 
     // Per-command state of the engine.
     std::uint64_t timerStart_ = 0;
+    bool watchAbort_ = true;
     bool lastLogValueOpen_ = false;
     std::string lastLogName_;
 };

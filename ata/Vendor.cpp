@@ -138,6 +138,8 @@ int THDCDevice::RunVendor(AtaCommandRecord& rec, std::int32_t T, std::int32_t L,
             if (v.ready(sr))
                 break;
             rec.Time = Elapsed(start);
+            if (AbortRaised(rec))
+                return kVendorBadExit;
             if (rec.Time >= T) {
                 rec.Result = ATA_TIMEOUT;
                 LogText(rec, std::string(v.name) + " timeout error");

@@ -10,6 +10,10 @@ TControllerFormModel::TControllerFormModel(TClassInfoList* list, TChannelChoice&
                                            std::function<void(const std::string&)> log)
     : list_(list), outcome_(outcome), log_(std::move(log)) {
     outcome_.Clear();
+    // The states as they are now: since the form last showed, the user may have unmounted the
+    // disk that made a channel refuse, or the system may have taken a channel back.
+    if (list_)
+        list_->RefreshStatus();
     Fill();
 }
 
@@ -67,6 +71,8 @@ TControllerFormModel::After TControllerFormModel::Detect(TControllerInfo* entry)
     if (!list_ || !entry || list_->SelectController(entry) != 0) {
         ShowMessageDlg(outcome_.message, MsgDlgType::Error, mb::OK);
     } else {
+        // Read again: a refusal seen earlier may no longer hold.
+        entry->RefreshStatus();
         if (!entry->Disabled && log_)
             log_("Trying to disable chosen IDE channel.");
         bool restart = false, ok = false;

@@ -28,7 +28,9 @@ public:
     static constexpr const char* kHint = "Select controller and press 'Detect' button.";
     enum class After { StayOpen, Close };
 
-    // `list` may be null (no classes). `log` writes a line into the work form's log.
+    // `list` may be null (no classes). `log` writes a line into the work form's log. Every
+    // entry's state is read again from the device setup here (each time the form shows) and
+    // before each Detect.
     TControllerFormModel(TClassInfoList* list, TChannelChoice& outcome,
                          std::function<void(const std::string&)> log);
 

@@ -3,6 +3,7 @@
 #include "controllers/ControllerList.h"
 #include "platform/MainThread.h"
 #include "platform/PowerControl.h"
+#include "platform/RunOnce.h"
 #include "support/Deployment.h"
 #include "support/IniFile.h"
 #include "tools/MessageDialog.h"
@@ -246,12 +247,16 @@ void THddDetection::RestartSequence() {
         host_.CloseMainWindow();
         return;
     }
-    // The flags are written first: once the reboot has begun, the program may be ended at any
-    // moment.
+    // The flags and the run-once entry are written first: once the reboot has begun, the
+    // program may be ended at any moment.
     host_.SetRebootPending(true);
+    std::string error;
+    if (!RegisterRunOnce(CurrentProgram(), userSetup_.parent_path(), &error))
+        host_.Log("The client could not be registered to start after the restart: " + error);
     PowerResult r = power_ ? power_->Reboot() : PowerResult{false, "no power control"};
     if (!r.ok) {
         host_.SetRebootPending(false);
+        RemoveRunOnce();
         ShowMessageDlg("Cannot reboot computer.\r\nReboot computer manually and run this program "
                        "again.",
                        MsgDlgType::Information, mb::OK);
@@ -270,11 +275,15 @@ int THddDetection::DetectHDD() {
         pumpEvents();
         // Channel choice.
         outcome_.Clear();
-        const bool wasReboot = host_.WasReboot();
+        bool wasReboot = host_.WasReboot();
         if (wasReboot) {
             IniFile ini(userSetup_);
             ini.Load();
-            if (list_.LoadSettings(ini) == 0) {
+            const bool haveStored = list_.LoadSettings(ini) == 0;
+            std::string refusal;
+            if (!haveStored)
+                outcome_.SetMessage("No IDE channel was stored before the restart.");
+            if (haveStored) {
                 outcome_.ok = true;
                 outcome_.restartNeeded = false;
                 // The system may have given the channel back to its driver while it started:
@@ -286,13 +295,29 @@ int THddDetection::DetectHDD() {
                     std::string message = "Wrong controller address.";
                     const int r = stored->PrepareForRepair(restart, ok, message);
                     outcome_.ok = r == 0 && ok && !restart;
-                    if (!outcome_.ok)
+                    if (!outcome_.ok) {
                         outcome_.SetMessage(message);
-                    else
+                        refusal = stored->Refusal;
+                    } else {
                         SaveSettings();
+                    }
                 }
             }
-        } else {
+            if (!outcome_.ok) {
+                // The run after the restart cannot resume on the stored channel. Left set, the
+                // flag would keep every later run on this path (and the channel taken): the
+                // resume ends here and the detection starts afresh with the form.
+                host_.Log("The IDE channel chosen before the restart cannot be taken: " +
+                          outcome_.message);
+                if (!refusal.empty())
+                    host_.Log(refusal);
+                host_.Log("The repair starts afresh.");
+                host_.SetRebootPending(false);
+                wasReboot = false;
+                outcome_.Clear();
+            }
+        }
+        if (!wasReboot) {
             host_.SetBusyCursor(false);
             host_.ChooseChannel(list_, outcome_);
             host_.SetBusyCursor(true);

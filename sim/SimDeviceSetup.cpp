@@ -111,6 +111,13 @@ std::vector<DeviceSetupEntry> SimDeviceSetup::Enumerate(DeviceClassKind kind) {
     return out;
 }
 
+void SimDeviceSetup::SetInUse(const std::string& address, bool inUse) {
+    std::lock_guard g(lock_);
+    for (auto& c : controllers_)
+        if (c.address == address)
+            c.inUse = inUse;
+}
+
 DeviceStatus SimDeviceSetup::Status(const std::string& key) {
     std::lock_guard g(lock_);
     DeviceStatus st;

@@ -19,6 +19,8 @@ public:
     DeviceChange Disable(const std::string& key) override;
     DeviceChange Enable(const std::string& key, const std::string& driver) override;
 
+    // The disk behind the controller at `address` is mounted (or unmounted) meanwhile.
+    void SetInUse(const std::string& address, bool inUse);
     // What was asked, oldest first: "disable KEY", "enable KEY DRIVER".
     std::vector<std::string> Calls() const;
 

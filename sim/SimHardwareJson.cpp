@@ -77,6 +77,7 @@ SimDeviceConfig Device(const json& j, const std::string& baseDir) {
         d.image = baseDir + "/" + d.image;
     d.writeCache = Bool(j, "write_cache", true);
     d.lookAhead = Bool(j, "look_ahead", true);
+    d.endlessDrq = Bool(j, "endless_drq", false);
     if (j.contains("defects")) {
         if (!j["defects"].is_array())
             Bad("\"defects\" must be a list");

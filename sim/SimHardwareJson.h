@@ -8,6 +8,7 @@
 //             "sectors": number, "lba48": bool               (disk)
 //             "image": path, relative to the file; absent = sparse zeroes in memory (disk)
 //             "write_cache", "look_ahead": bool = enabled; both are supported (disk)
+//             "endless_drq": bool, reads never end: DRQ stays up (disk)
 //             "defects": [ { "lba": n, "error": "UNC" | "IDNF" | "ABRT" } ]
 //             "slow": [ { "lba": n, "count": n, "ms": n } ]
 //             "ram": hex text, the controller memory the vendor reads return }

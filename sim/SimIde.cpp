@@ -407,7 +407,9 @@ std::uint32_t SimAtaDevice::ReadData(int width, std::uint64_t now) {
         v |= std::uint32_t{xfer_[xferPos_++]} << (8 * i);
     if (xferPos_ >= xfer_.size()) {
         bool reading = op_ == 0x20 || op_ == 0x21 || op_ == 0x24;
-        if (reading && --remaining_ > 0) {
+        if (reading && cfg_.endlessDrq) {
+            xferPos_ = 0; // the same sector again, without a pause
+        } else if (reading && --remaining_ > 0) {
             ++lba_;
             Busy(now, (la_ ? t_.sectorCached : t_.sectorMedia) + SlowNs(lba_), After::LoadRead);
         } else {

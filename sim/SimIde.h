@@ -74,6 +74,9 @@ struct SimDeviceConfig {
     std::vector<SimDefect> defects;
     std::vector<SimSlow> slow;
     std::vector<std::uint8_t> ram;
+    // A faulty disk whose reads never end: after each sector the next one is there at once, DRQ
+    // never drops and the command never completes (disk).
+    bool endlessDrq = false;
 };
 
 struct SimChannelConfig {

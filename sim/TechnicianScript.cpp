@@ -3,6 +3,7 @@
 #include "protocol/Vocabulary.h"
 #include "support/ByteOrder.h"
 #include "support/ClientLog.h"
+#include "support/CodePage.h"
 
 #include <array>
 #include <fstream>
@@ -264,12 +265,13 @@ bool WizardItemData(const Json& wz, std::vector<std::uint8_t>& data, std::string
         ByteWriter w(data);
         w.I32(wz.value("version", 1));
         PutText(w, wz.value("class", std::string("TWizFormData")));
-        PutText(w, wz.value("message", std::string()));
+        // The script is UTF-8; the wire's texts are Windows-1252, as the service sends them.
+        PutText(w, Utf8ToWire(wz.value("message", std::string())));
         w.I32(wz.value("dlgType", 1));
         w.I32(wz.value("buttons", 0));
         w.I32(wz.value("result", 0));
         w.U8(static_cast<std::uint8_t>(wz.value("needHelp", 0)));
-        PutText(w, wz.value("helpLink", std::string()));
+        PutText(w, Utf8ToWire(wz.value("helpLink", std::string())));
         if (wz.contains("truncate")) {
             std::uint64_t n = 0;
             if (!Unsigned(wz, "truncate", 0xFFFFFFFF, n, error))

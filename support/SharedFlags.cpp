@@ -9,15 +9,14 @@ SharedFlags& SharedFlags::Instance() {
 
 void SharedFlags::SetAbortRequest() {
     std::lock_guard g(lock_);
-    abortRequest_ = true;
+    abortRequest_.store(true, std::memory_order_release);
 }
 void SharedFlags::ClearAbortRequest() {
     std::lock_guard g(lock_);
-    abortRequest_ = false;
+    abortRequest_.store(false, std::memory_order_release);
 }
 bool SharedFlags::AbortRequest() const {
-    std::lock_guard g(lock_);
-    return abortRequest_;
+    return abortRequest_.load(std::memory_order_acquire);
 }
 
 void SharedFlags::SetOperationStopped() {

@@ -1,8 +1,11 @@
 // The three flags the ATA thread, the scan thread and the main thread coordinate through.
 //
-// All three live under one lock, held only for the single read or write.
+// All three live under one lock, held only for the single read or write. AbortRequest is also
+// read without it: the engine asks for it on every poll of the drive's status, and a read of
+// one flag needs no more than an atomic load.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 
 namespace zkv {
@@ -28,7 +31,7 @@ public:
 
 private:
     mutable std::mutex lock_;
-    bool abortRequest_ = false;
+    std::atomic<bool> abortRequest_{false};
     bool operationStopped_ = false;
     bool deviceReady_ = false;
 };

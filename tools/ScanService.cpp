@@ -1,6 +1,7 @@
 #include "tools/ScanService.h"
 
 #include <climits>
+#include <string>
 #include <thread>
 
 namespace zkv {
@@ -15,19 +16,36 @@ ScanService::~ScanService() {
 }
 
 bool ScanService::StartScan(std::span<const std::uint8_t> bytes, std::int32_t destination) {
+    refusal_.clear();
     // One scan at a time: the running one goes on.
-    if (active_)
+    if (active_) {
+        refusal_ = "A surface scan is already running.";
         return false;
+    }
     ScanSurfaceParams p;
-    if (!p.Decode(bytes))
+    if (!p.Decode(bytes)) {
+        refusal_ = "The scan parameters are shorter than 56 bytes.";
         return false;
+    }
     // An empty or negative range would divide by zero in the percentage and address nothing;
     // a range past the 32-bit start would overflow it.
-    if (p.count <= 0 || p.start < 0 || std::int64_t{p.start} + p.count > INT32_MAX)
+    if (p.count <= 0 || p.start < 0 || std::int64_t{p.start} + p.count > INT32_MAX) {
+        refusal_ = "The scan range is empty or lies outside sectors 0 to 2147483646.";
         return false;
+    }
+    // 28-bit commands carry sector numbers below 2^28 only: a higher one would wrap.
+    if (!p.Has(SCAN_LBA48) && std::int64_t{p.start} + p.count > kScanLimit28) {
+        refusal_ = "A 28-bit scan reaches sectors below 268435456 (2^28) only; sectors " +
+                   std::to_string(p.start) + " to " +
+                   std::to_string(std::int64_t{p.start} + p.count - 1) +
+                   " need a 48-bit scan (SCAN_LBA48).";
+        return false;
+    }
     THDCDevice* dev = device_ ? device_() : nullptr;
-    if (!dev)
+    if (!dev) {
+        refusal_ = "No drive has been chosen.";
         return false;
+    }
     if (thread_) { // the previous scan has ended; its thread is only returning
         thread_->Join();
         thread_.reset();
@@ -141,7 +159,7 @@ void ScanService::OnEnded(bool aborted) {
     }
     lookAheadOff_ = false;
     model_.ScanEnded();
-    lastStopped_ = aborted || stopRequested_ ||
+    lastStopped_ = aborted || stopRequested_ || (thread_ && thread_->ResetTimedOut()) ||
                    model_.Statistics().processedSectors < model_.Statistics().totalSectors;
     if (observer_)
         observer_->ScanEnded();

@@ -46,7 +46,10 @@ public:
     // Refused (false, nothing started) unless the record holds 56 bytes (more are ignored)
     // with count > 0, start >= 0 and a range inside the 32-bit address, a device is there,
     // and no scan runs.
+    // A 28-bit scan (no SCAN_LBA48) whose range passes sector 2^28 - 1 is refused too: its
+    // addresses would wrap to the start of the disk.
     bool StartScan(std::span<const std::uint8_t> params, std::int32_t destination) override;
+    std::string RefusalReason() const override { return refusal_; }
     void RequestStop() override;
 
     // Waits (processing the main thread's events) until a running scan has ended; false on
@@ -67,7 +70,8 @@ public:
     const ScanViewModel& Model() const { return model_; }
     std::int32_t Destination() const { return destination_; }
     std::size_t CollectedCount() const { return sendList_.size(); }
-    // How the last scan ended (valid once it has).
+    // How the last scan ended (valid once it has): stopped by a request, by AbortRequest or by
+    // a reset of the drive that ran out of time.
     bool LastStopped() const { return lastStopped_; }
 
 private:
@@ -92,6 +96,7 @@ private:
     bool lookAheadOff_ = false;
     std::atomic<bool> stopRequested_{false};
     bool lastStopped_ = false;
+    std::string refusal_;
 };
 
 } // namespace zkv

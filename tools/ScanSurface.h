@@ -34,6 +34,8 @@ inline constexpr std::uint32_t RES_CTLREAD_ERROR = 0x80;
 // The block sizes: 65535 sectors with 48-bit commands, 256 otherwise, 1 for a bad sector.
 inline constexpr std::int32_t kScanBlock48 = 65535;
 inline constexpr std::int32_t kScanBlock28 = 256;
+// The first sector a 28-bit command cannot address.
+inline constexpr std::int64_t kScanLimit28 = std::int64_t{1} << 28;
 // Sectors at or above this address are never remapped (the remap command is 28-bit only).
 inline constexpr std::int64_t kRemapLimit = 0x0FFFFFFF;
 

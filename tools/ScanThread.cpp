@@ -36,7 +36,7 @@ void ScanThread::Join() {
 }
 
 bool ScanThread::Execute(ScanStep step, std::int64_t lba, std::int32_t count) {
-    for (std::int32_t attempt = 0; attempt < attempts_; ++attempt) {
+    for (std::int32_t attempt = 0; attempt < attempts_ && !resetTimedOut_; ++attempt) {
         BuildScanCommand(rec_, step, lba, count, flags_, attempts_, commandTimeout_);
         if (step == ScanStep::Remap)
             std::memset(rec_.Buffer.data(), 0, 512);
@@ -47,6 +47,12 @@ bool ScanThread::Execute(ScanStep step, std::int64_t lba, std::int32_t count) {
         dev_.ExecuteCommand(rec_);
         if (rec_.Result == ATA_OK)
             return true;
+        if (dev_.Globals().fCriticalATAError) {
+            // Only a reset that ran out of time sets it here: the scan stops as on a stop
+            // request rather than reset the drive again for every block.
+            resetTimedOut_ = true;
+            terminate_ = true;
+        }
     }
     return false;
 }
@@ -63,7 +69,7 @@ void ScanThread::Repair(ScanSurfaceResult& r, const ScanSurfaceParams& cur) {
         if (!Execute(ScanStep::Remap, cur.start, 1))
             r.resultFlags |= RES_REMAP_ERROR;
     }
-    if (flags_ & SCAN_WRITE) {
+    if ((flags_ & SCAN_WRITE) && !resetTimedOut_) {
         r.resultFlags |= RES_WRITE_DONE;
         if (!Execute(ScanStep::Rewrite, cur.start, 1)) {
             r.resultFlags |= RES_WRITE_ERROR;
@@ -119,6 +125,12 @@ void ScanThread::Run() {
             r.code = static_cast<std::uint32_t>(rec_.Result);
             if (!ok)
                 r.resultFlags |= RES_VERIFY_ERROR;
+            if (resetTimedOut_) {
+                // Reported as it is, not narrowed: the drive no longer answers.
+                batch_.push_back(r);
+                present = false;
+                break;
+            }
 
             if (!ok && (cur.blockSize == kScanBlock48 || cur.blockSize == kScanBlock28)) {
                 // Re-check this block in smaller pieces, then go on with the rest of the range.

@@ -49,6 +49,10 @@ public:
     bool ParamsPresent() const { return paramsPresent_; }
     // True once the end handler has run.
     bool Finished() const { return finished_; }
+    // True when the scan stopped because the drive did not come back from a reset in time (the
+    // engine then raises fCriticalATAError): every further command would wait out another
+    // 40-second reset.
+    bool ResetTimedOut() const { return resetTimedOut_; }
     void Join();
 
 private:
@@ -72,6 +76,7 @@ private:
     std::atomic<bool> terminate_{false};
     std::atomic<bool> paramsPresent_{true};
     std::atomic<bool> finished_{false};
+    std::atomic<bool> resetTimedOut_{false};
     std::thread thread_;
 };
 

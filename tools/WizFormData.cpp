@@ -1,5 +1,7 @@
 #include "tools/WizFormData.h"
 
+#include "support/CodePage.h"
+
 namespace zkv {
 
 TWizFormData::TWizFormData() {
@@ -18,12 +20,12 @@ void TWizFormData::Reset() {
 }
 
 void TWizFormData::WriteFields(TMemoryStream& s) {
-    WriteText(s, message);
+    WriteText(s, Utf8ToWire(message));
     WriteInt(s, dlgType); // the byte widened with zero bytes
     WriteInt(s, buttons);
     WriteInt(s, result);
     WriteByte(s, needHelp);
-    WriteText(s, helpLink);
+    WriteText(s, Utf8ToWire(helpLink));
 }
 
 void TWizFormData::ReadFields(TMemoryStream& s) {
@@ -31,7 +33,7 @@ void TWizFormData::ReadFields(TMemoryStream& s) {
     // is an error like any other broken stream.
     if (s.Remaining() == 0)
         return;
-    message = ReadText(s);
+    message = WireToUtf8(ReadText(s));
     if (s.Remaining() == 0)
         return;
     dlgType = static_cast<std::uint8_t>(ReadInt(s) & 0xFF);
@@ -46,7 +48,7 @@ void TWizFormData::ReadFields(TMemoryStream& s) {
     needHelp = ReadByte(s);
     if (s.Remaining() == 0)
         return;
-    helpLink = ReadText(s);
+    helpLink = WireToUtf8(ReadText(s));
 }
 
 void TWizFormData::DumpFields(std::vector<std::string>& lines) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+
 namespace zkv::test {
 namespace {
 
@@ -290,6 +293,47 @@ TEST(Timeouts, StuckBusyDeviceEndsInVirtualTime) {
         EXPECT_GE(r.Time, 300);
         r = lab.Read(1001, 1, RESETENABLE | READREGS, 100);
         EXPECT_EQ(r.Result, ATA_TIMEOUT);
+    }
+}
+
+TEST(Timeouts, EndlessDrqEndsOnItsTimeOutAndTheAbortRequestEndsEveryWait) {
+    SimDeviceConfig endless = Disk();
+    endless.endlessDrq = true;
+    {
+        // A drive that keeps DRQ up: the read of 65536 sectors ends at its 100 ms, not after
+        // the whole 32 MiB.
+        Lab lab(endless);
+        const std::uint64_t t0 = lab.NowNs();
+        AtaCommandRecord r = lab.Read(0, 65536, RESETENABLE | READREGS, 100);
+        EXPECT_EQ(r.Result, ATA_TIMEOUT);
+        EXPECT_LT(lab.NowNs() - t0, 200'000'000u);
+        EXPECT_LT(r.DataLen, 65536 * 512);
+    }
+    // Waits with the longest time-out a command may have, each ended from another thread.
+    struct Case {
+        SimDeviceConfig drive;
+        std::uint8_t protocol;
+        std::uint32_t flags;
+    };
+    const Case cases[] = {
+        {endless, PR_PIO_READ, RESETENABLE | READREGS},              // data phase
+        {endless, PR_PIO_READ_DRDY, READREGS},                       // growing read
+        {Device(SimDeviceConfig::Type::Busy), PR_NO_DATA, READREGS}, // bus check
+    };
+    for (const Case& c : cases) {
+        Lab lab(c.drive);
+        AtaCommandRecord r = Lab::Rw(0x20, 0, 65536, c.flags, kMaxCommandTime);
+        r.Protocol = c.protocol;
+        r.DataLen = 65536 * 512;
+        r.Buffer.assign(65536 * 512, 0);
+        auto done = std::async(std::launch::async, [&] { lab.dev->ExecuteCommand(r); });
+        ASSERT_EQ(done.wait_for(std::chrono::milliseconds(30)), std::future_status::timeout);
+        const auto raised = std::chrono::steady_clock::now();
+        lab.flags.SetAbortRequest();
+        ASSERT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+            << "protocol " << int(c.protocol);
+        EXPECT_LT(std::chrono::steady_clock::now() - raised, std::chrono::seconds(1));
+        EXPECT_EQ(r.Result, ATA_ABORT) << "protocol " << int(c.protocol);
     }
 }
 

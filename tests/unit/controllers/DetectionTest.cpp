@@ -5,6 +5,7 @@
 #include "controllers/ControllerFormModel.h"
 #include "controllers/HddDetection.h"
 #include "platform/PowerControl.h"
+#include "platform/RunOnce.h"
 #include "sim/SimDeviceSetup.h"
 #include "sim/SimHardwareJson.h"
 #include "support/Deployment.h"
@@ -45,7 +46,10 @@ struct Host : IDetectionHost {
         form.Detect(list.FindByKey(key));
     }
     bool WasReboot() override { return wasReboot; }
-    void SetRebootPending(bool on) override { rebootPending.push_back(on); }
+    void SetRebootPending(bool on) override {
+        rebootPending.push_back(on);
+        wasReboot = on;
+    }
     void CloseMainWindow() override { ++closed; }
     bool Logged(const std::string& t) const {
         return std::find(logs.begin(), logs.end(), t) != logs.end();
@@ -333,17 +337,38 @@ TEST(Detection, ClosingTheWindowDuringTheProbeEndsTheDetection) {
     EXPECT_FALSE(r.flags.DeviceReady());
 }
 
+// The autostart entries of a test go into a directory of its own.
+struct ScopedConfigHome {
+    explicit ScopedConfigHome(const std::filesystem::path& dir) {
+        if (const char* old = std::getenv("XDG_CONFIG_HOME"))
+            saved = old;
+        ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+    }
+    ~ScopedConfigHome() {
+        if (saved.empty())
+            ::unsetenv("XDG_CONFIG_HOME");
+        else
+            ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    }
+    std::string saved;
+};
+
 TEST(Detection, RestartSequence) {
     const std::string restart =
         R"(, "controllers": [{"address": "0000:00:01.1", "restart_needed": true}])";
     {
         Rig r(Json(kMasterDisk, kNone, restart));
+        ScopedConfigHome home(r.dir.Path() / "config");
         ScriptedMessageDialog dlg;
         ScopedMessageDialog scope(dlg);
         dlg.Push(mrYes);
         EXPECT_EQ(r.detection.DetectHDD(), 0);
         EXPECT_EQ(r.power.reboots, 1);
         EXPECT_EQ(r.host.rebootPending, std::vector<bool>{true});
+        // The client starts once more after the restart, on the same data directory.
+        std::ifstream entry(AutostartEntryPath());
+        const std::string text((std::istreambuf_iterator<char>(entry)), {});
+        EXPECT_NE(text.find("--data-dir " + r.dir.Path().string()), std::string::npos) << text;
         EXPECT_EQ(r.host.closed, 1);
         EXPECT_EQ(dlg.ShownSoFar()[0].request.text,
                   "Reboot is necessary to continue. Reboot system now?");
@@ -353,6 +378,7 @@ TEST(Detection, RestartSequence) {
     }
     {
         Rig r(Json(kMasterDisk, kNone, restart));
+        ScopedConfigHome home(r.dir.Path() / "config");
         r.power.answer = {false, "not allowed"};
         ScriptedMessageDialog dlg;
         ScopedMessageDialog scope(dlg);
@@ -364,6 +390,7 @@ TEST(Detection, RestartSequence) {
                   "Cannot reboot computer.\r\nReboot computer manually and run this program "
                   "again.");
         EXPECT_TRUE(r.host.Logged("Otherwise you risk to corrupt data on your HDD."));
+        EXPECT_FALSE(std::filesystem::exists(AutostartEntryPath()));
     }
     {
         // After the restart the stored choice is used without the form and without probing.
@@ -380,6 +407,50 @@ TEST(Detection, RestartSequence) {
         // The channel came back to its driver with the restart: it is taken again first.
         EXPECT_EQ(r.setup.Calls(), std::vector<std::string>{"disable " + kPrimary});
     }
+}
+
+TEST(Detection, AResumeThatCannotTakeTheStoredChannelStartsAfresh) {
+    // After the restart the stored channel is back with its driver and its disk is mounted.
+    Rig r(Json(kMasterDisk, kNone,
+               R"(, "controllers": [{"address": "0000:00:01.1", "in_use": true}])"));
+    IniFile ini(r.dir.Path() / "UserSetup.ini");
+    ini.WriteString("CLIST DATA", "ACTIVE", "THDCInfo");
+    ini.WriteInteger("CLIST DATA", "ACTIVEINDEX", 1);
+    ASSERT_TRUE(ini.Save());
+    r.host.wasReboot = true;
+    ScriptedMessageDialog dlg;
+    ScopedMessageDialog scope(dlg);
+    dlg.Push(mrCancel); // the form's own refusal of the same channel
+    EXPECT_EQ(r.detection.DetectHDD(), 0);
+    EXPECT_FALSE(r.host.wasReboot);
+    EXPECT_EQ(r.host.rebootPending, std::vector<bool>{false});
+    EXPECT_EQ(r.host.chosen, 1); // the form, as at a fresh start
+    EXPECT_TRUE(r.host.Logged("The IDE channel chosen before the restart cannot be taken: " +
+                              std::string(kCantDisableMessage)));
+    EXPECT_TRUE(r.host.Logged("a disk behind it holds a mounted file system"));
+    EXPECT_TRUE(r.setup.Calls().empty());
+}
+
+TEST(ControllerForm, TheStatusIsReadAgainWhenTheFormShowsAndAtEachDetect) {
+    Rig r(Json(kMasterDisk, kNone,
+               R"(, "controllers": [{"address": "0000:00:01.1", "in_use": true}])"));
+    ScriptedMessageDialog dlg;
+    ScopedMessageDialog scope(dlg);
+    TChannelChoice outcome;
+    {
+        TControllerFormModel form(&r.list, outcome, {});
+        EXPECT_TRUE(form.Nodes()[1].notDisableable);
+        dlg.Push(mrOK);
+        EXPECT_EQ(form.Detect(r.list.FindByKey(kPrimary)), TControllerFormModel::After::StayOpen);
+        // The user unmounts the disk and tries again in the same form.
+        r.setup.SetInUse("0000:00:01.1", false);
+        EXPECT_EQ(form.Detect(r.list.FindByKey(kPrimary)), TControllerFormModel::After::Close);
+        EXPECT_TRUE(outcome.ok);
+    }
+    // Shown again later, the form shows what holds now.
+    r.setup.SetInUse("0000:00:01.1", true);
+    TControllerFormModel again(&r.list, outcome, {});
+    EXPECT_TRUE(again.Nodes()[2].notDisableable);
 }
 
 TEST(ChannelSession, ControllerKeyUnattendedReadyAndGivenBackAlsoAfterACrash) {

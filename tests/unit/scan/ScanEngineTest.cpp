@@ -247,6 +247,19 @@ TEST(ScanStop, StopAndAbortDuringASliceDeliverThePartialBatch) {
     }
 }
 
+TEST(ScanStop, AResetThatRunsOutOfTimeEndsTheScan) {
+    // A drive that never leaves BSY: the first command's reset runs out its 40 s and the scan
+    // ends there instead of resetting again for every block and sector of the range.
+    ScanLab s(test::Device(SimDeviceConfig::Type::Busy));
+    const std::uint64_t t0 = s.lab.NowNs();
+    const auto rs = s.Scan(Params(0, 256 * 4));
+    EXPECT_LT(s.lab.NowNs() - t0, 2 * 40'000'000'000u);
+    EXPECT_TRUE(rs.empty());
+    ASSERT_EQ(s.link.packets.size(), 1u);
+    EXPECT_TRUE(s.link.packets[0].over);
+    EXPECT_TRUE(s.service.LastStopped());
+}
+
 // reportPeriod 0: one packet per slice; 2: after slices 3, 6, 9 ... and after the last one.
 TEST(ScanReporting, PacketsFollowTheReportPeriod) {
     for (std::uint32_t period : {0u, 2u}) {
@@ -290,6 +303,10 @@ TEST(ScanStart, RefusedStartsSecondScanAndAttempts) {
     const int before = s.lab.Master().Commands();
     for (auto [start, count] : {std::pair{0, 0}, {0, -5}, {-1, 100}, {0x7FFFFF00, 0x200}})
         EXPECT_FALSE(s.Start(Params(start, count)));
+    // A 28-bit scan past sector 2^28 - 1 would wrap to the start of the disk; 48-bit may go on.
+    EXPECT_FALSE(s.Start(Params(static_cast<std::int32_t>(kScanLimit28) - 100, 101)));
+    EXPECT_NE(s.service.RefusalReason().find("268435456 (2^28)"), std::string::npos);
+    EXPECT_NE(s.service.RefusalReason().find("268435356 to 268435456"), std::string::npos);
     std::array<std::uint8_t, 55> shortRecord{};
     EXPECT_FALSE(s.service.StartScan(shortRecord, 1));
     EXPECT_FALSE(s.service.ScanRunning());

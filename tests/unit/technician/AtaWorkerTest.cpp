@@ -180,6 +180,35 @@ TEST_F(AtaWorkerTest, ResetWhileABatchRunsStopsItFirst) {
     EXPECT_EQ(clientHost.log.size(), 1u);
 }
 
+TEST_F(AtaWorkerTest, WireTimeAndRepeatsAreBoundedAndTheCloseEndsACommandAtOnce) {
+    // Every attempt fails on the bad sector: the reply shows how many were made.
+    AtaCommandRecord bad = ReadCmd(1000, RESETENABLE | READREGS | IGNOREERRORS, 0x7FFFFFFF);
+    bad.RepeatCnt = 0xFFFFFFFFu;
+    const int before = lab.Master().Commands();
+    worker.Deliver(Batch({{CMD_ATA_COMMAND, AtaItemData(bad)}}, 1));
+    ASSERT_TRUE(WaitReplies(1));
+    {
+        std::lock_guard g(host.lock);
+        AtaCommandRecord r = RecordOf(Items(host.replies[0])[0]);
+        EXPECT_EQ(r.Result, ATA_DEVICE_ERROR);
+        EXPECT_EQ(r.RepeatCnt, kMaxRepeatCount);
+    }
+    EXPECT_EQ(lab.Master().Commands() - before, static_cast<int>(kMaxRepeatCount));
+
+    // A command on the minute-long sector with the longest time-out and every repetition:
+    // stopping the worker (the program's close) ends it without waiting for the drive.
+    AtaCommandRecord slow = ReadCmd(900, RESETENABLE | READREGS, 0x7FFFFFFF);
+    slow.RepeatCnt = 0xFFFFFFFFu;
+    worker.Deliver(Batch({{CMD_ATA_COMMAND, AtaItemData(slow)}}, 2));
+    ASSERT_TRUE(RunUntil(
+        main, [&] { return worker.Busy(); }, 5s));
+    const auto t0 = std::chrono::steady_clock::now();
+    worker.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+    EXPECT_FALSE(lab.flags.AbortRequest()); // raised for the stop only
+    EXPECT_EQ(host.Replies(), 1u);
+}
+
 struct StuckScan : IScanService {
     bool ScanRunning() const override { return true; }
     bool StartScan(std::span<const std::uint8_t>, std::int32_t) override { return false; }
