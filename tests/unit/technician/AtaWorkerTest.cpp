@@ -150,12 +150,12 @@ TEST_F(AtaWorkerTest, MalformedItemsAreRefusedWithoutTouchingTheDrive) {
 }
 
 TEST_F(AtaWorkerTest, ABatchReplyStaysWithinItsBoundAndLaterItemsAreStillAnswered) {
-    // A 32 MiB read fills most of the 40 MiB a reply may carry: the 8 MiB read after it is
-    // refused without touching the drive, the status after that still fits.
-    AtaCommandRecord big = Lab::Rw(0x20, 0, 65536, RESETENABLE | READREGS, 600000);
+    // Past the slow and bad sectors, a 32 MiB read fills most of the 40 MiB a reply may carry: the
+    // 8 MiB read after it is refused without touching the drive, the status after that still fits.
+    AtaCommandRecord big = Lab::Rw(0x20, 10000, 65536, RESETENABLE | READREGS, 600000);
     big.Protocol = PR_PIO_READ;
     big.DataLen = 65536 * 512;
-    AtaCommandRecord more = Lab::Rw(0x20, 0, 16384, RESETENABLE | READREGS, 600000);
+    AtaCommandRecord more = Lab::Rw(0x20, 10000, 16384, RESETENABLE | READREGS, 600000);
     more.Protocol = PR_PIO_READ;
     more.DataLen = 16384 * 512;
     const int before = lab.Master().Commands();
