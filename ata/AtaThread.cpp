@@ -219,11 +219,12 @@ void ATASocket::OnCmdAtaCommand(const ItemRecord& command, ItemRecord& reply, It
     const auto trailing = data.subspan(AtaCommandRecord::kSize);
     if (rec.DataLen < 0)
         rec.DataLen = 0;
-    // The item must carry what it asks to write, and a read may not ask for more than one
-    // command can move: such an item is refused before the drive or the allocator sees it.
+    // The item must carry what it asks to write, and neither a read nor a write may move more
+    // than one command can: such an item is refused before the drive or the allocator sees it.
     if ((IsWriteProtocol(rec.Protocol) &&
          trailing.size() < static_cast<std::size_t>(rec.DataLen)) ||
-        (IsReadProtocol(rec.Protocol) && rec.DataLen > kMaxCommandBuffer)) {
+        ((IsReadProtocol(rec.Protocol) || IsWriteProtocol(rec.Protocol)) &&
+         rec.DataLen > kMaxCommandBuffer)) {
         AnswerError(command, reply);
         return;
     }

@@ -134,14 +134,18 @@ TEST_F(AtaWorkerTest, MalformedItemsAreRefusedWithoutTouchingTheDrive) {
     wr.DataLen = 1024;
     AtaCommandRecord huge = ReadCmd(0);
     huge.DataLen = 65536 * 512 + 1;
+    AtaCommandRecord hugeWrite = wr;
+    hugeWrite.DataLen = 65536 * 512 + 512;
     std::vector<std::uint8_t> shortRecord(20, 0);
-    worker.Deliver(Batch({{CMD_ATA_COMMAND, AtaItemData(wr, std::vector<std::uint8_t>(512, 7))},
-                          {CMD_ATA_COMMAND, AtaItemData(huge)},
-                          {CMD_ATA_COMMAND, shortRecord}}));
+    worker.Deliver(Batch(
+        {{CMD_ATA_COMMAND, AtaItemData(wr, std::vector<std::uint8_t>(512, 7))},
+         {CMD_ATA_COMMAND, AtaItemData(huge)},
+         {CMD_ATA_COMMAND, shortRecord},
+         {CMD_ATA_COMMAND, AtaItemData(hugeWrite, std::vector<std::uint8_t>(65537 * 512, 7))}}));
     ASSERT_TRUE(WaitReplies(1));
     std::lock_guard g(host.lock);
     auto items = Items(host.replies[0]);
-    ASSERT_EQ(items.size(), 3u);
+    ASSERT_EQ(items.size(), 4u);
     for (const auto& it : items) {
         EXPECT_EQ(it.code, COMMAND_ERROR);
         EXPECT_TRUE(it.data.empty());
