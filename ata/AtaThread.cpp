@@ -3,7 +3,9 @@
 #include "protocol/Vocabulary.h"
 #include "support/ByteOrder.h"
 
+#include <algorithm>
 #include <chrono>
+#include <string>
 
 namespace zkv {
 
@@ -16,6 +18,52 @@ void AnswerError(const ItemRecord& command, ItemRecord& reply) {
         reply.code = COMMAND_ERROR;
         reply.SetData({});
     }
+}
+
+// Checks the batch's plain body as the item list parser does and counts its items, without
+// building the list. False when the body is malformed.
+bool CountItems(const PacketRecord& p, std::size_t& n) {
+    n = 0;
+    const std::int32_t plain = p.header.plainLength;
+    if (plain < 4 || static_cast<std::size_t>(plain) > p.body.size())
+        return false;
+    const std::size_t end = static_cast<std::size_t>(plain);
+    for (std::size_t pos = 4; pos < end; ++n) {
+        if (end - pos < kItemHeaderSize)
+            return false;
+        const std::int32_t len = GetI32(p.body.data() + pos + 4);
+        pos += kItemHeaderSize;
+        if (len < 0 || static_cast<std::size_t>(len) > end - pos)
+            return false;
+        pos += static_cast<std::size_t>(len);
+    }
+    return true;
+}
+
+// The item at `pos` of a body CountItems accepted; its data stays in the body. Advances `pos`.
+ItemRecord ItemAt(const PacketRecord& p, std::size_t& pos) {
+    const std::uint8_t* h = p.body.data() + pos;
+    ItemRecord item;
+    item.code = GetI32(h + 0);
+    item.dataLength = GetI32(h + 4);
+    item.flags = GetU32(h + 8);
+    item.echo = GetU32(h + 12);
+    item.reserved = GetU32(h + 16);
+    pos += kItemHeaderSize;
+    item.data = item.dataLength ? p.body.data() + pos : nullptr;
+    pos += static_cast<std::size_t>(item.dataLength);
+    return item;
+}
+
+// Fills the routing fields of a reply to `request`.
+void AddressReply(const PacketHeader& request, PacketRecord& reply) {
+    reply.header.senderRole = request.addresseeRole != 0 ? request.addresseeRole
+                                                         : static_cast<std::uint8_t>(Role::CLIENT);
+    reply.header.addresseeRole = request.senderRole;
+    reply.header.kind = REPLY_PACKET;
+    // The answer goes to the technician who sent the batch.
+    reply.header.delivery = FOR_ONE;
+    reply.header.destinationId = request.senderId;
 }
 
 void AnswerRecord(ItemRecord& reply, const AtaCommandRecord& rec) {
@@ -61,14 +109,15 @@ void ATASocket::ProcessBatch(const PacketRecord& request, const std::function<vo
                              const std::function<bool()>& stop) {
     globals_.fCriticalATAError = false;
     globals_.FailureStreak = 0;
-    replies_.Clear();
+    DropReplies();
     requestHeader_ = request.header;
     progress_ = 0;
 
-    PacketConverter items(request);
-    if (items.GetStatus() != 0)
+    std::size_t n = 0;
+    if (!CountItems(request, n))
         return;
-    const std::size_t n = items.Count();
+    replyBody_.assign(4, 0);
+    std::size_t pos = 4;
     for (std::size_t i = 0; i < n; ++i) {
         if (stop && stop())
             break;
@@ -78,34 +127,86 @@ void ATASocket::ProcessBatch(const PacketRecord& request, const std::function<vo
             if (progress)
                 progress(percent);
         }
+        const ItemRecord command = ItemAt(request, pos);
+        // This item's answer may fill what the reply bound leaves after the answers so far, its
+        // own item header and a bare 20-byte answer to every item after it.
+        const std::size_t reserved = replyBody_.size() + (n - i) * kItemHeaderSize;
+        replyRoom_ = reserved < kMaxBatchReply ? kMaxBatchReply - reserved : 0;
         ItemRecord reply;
         ItemRecord followUp;
-        DispatchCommandItem(*items.Item(i), reply, followUp);
-        if (reply.code != NO_REPLY)
-            replies_.AddItem(std::move(reply));
+        DispatchCommandItem(command, reply, followUp);
+        if (reply.code == NO_REPLY)
+            continue;
+        if (reply.Data().size() > replyRoom_) {
+            // A handler's answer grew past what it was told it may fill: the item fails.
+            reply.code = COMMAND_ERROR;
+            reply.SetData({});
+        }
+        AppendReply(reply);
     }
+}
+
+void ATASocket::AppendReply(const ItemRecord& item) {
+    const auto data = item.Data();
+    const std::size_t need = replyBody_.size() + kItemHeaderSize + data.size();
+    if (need > replyBody_.capacity())
+        replyBody_.reserve(
+            std::min(std::max(need, replyBody_.capacity() * 2), std::max(need, kMaxBatchReply)));
+    std::uint8_t h[kItemHeaderSize];
+    PutI32(h + 0, item.code);
+    PutI32(h + 4, static_cast<std::int32_t>(data.size()));
+    PutU32(h + 8, item.flags);
+    PutU32(h + 12, item.echo);
+    PutU32(h + 16, item.reserved);
+    replyBody_.insert(replyBody_.end(), h, h + kItemHeaderSize);
+    replyBody_.insert(replyBody_.end(), data.begin(), data.end());
+    ++replyCount_;
 }
 
 void ATASocket::FinishReply(PacketRecord& reply) {
     reply.header = PacketHeader{};
     reply.body.clear();
     reply.header.exchangeId = requestHeader_.exchangeId;
-    if (replies_.Count() > 0) {
-        replies_.SerializeInto(reply);
-        reply.header.senderRole = requestHeader_.addresseeRole != 0
-                                      ? requestHeader_.addresseeRole
-                                      : static_cast<std::uint8_t>(Role::CLIENT);
-        reply.header.addresseeRole = requestHeader_.senderRole;
-        reply.header.kind = REPLY_PACKET;
-        // The answer goes to the technician who sent the batch.
-        reply.header.delivery = FOR_ONE;
-        reply.header.destinationId = requestHeader_.senderId;
+    if (replyCount_ > 0) {
+        PutI32(replyBody_.data(), static_cast<std::int32_t>(replyCount_));
+        reply.body = std::move(replyBody_);
+        reply.header.plainLength = static_cast<std::int32_t>(reply.body.size());
+        AddressReply(requestHeader_, reply);
     }
-    replies_.Clear();
+    DropReplies();
 }
 
 void ATASocket::DropReplies() {
-    replies_.Clear();
+    replyBody_ = {};
+    replyCount_ = 0;
+    replyRoom_ = 0;
+}
+
+void ATASocket::RefusalReply(const PacketRecord& request, PacketRecord& reply) {
+    reply.header = PacketHeader{};
+    reply.body.clear();
+    reply.header.exchangeId = request.header.exchangeId;
+    std::size_t n = 0;
+    if (!CountItems(request, n))
+        return;
+    std::vector<std::uint8_t> body(4, 0);
+    std::int32_t count = 0;
+    for (std::size_t i = 0, pos = 4; i < n; ++i) {
+        const ItemRecord command = ItemAt(request, pos);
+        if (!command.WantsReply())
+            continue;
+        std::uint8_t h[kItemHeaderSize] = {};
+        PutI32(h + 0, COMMAND_ERROR);
+        PutU32(h + 12, command.echo);
+        body.insert(body.end(), h, h + kItemHeaderSize);
+        ++count;
+    }
+    if (count == 0)
+        return;
+    PutI32(body.data(), count);
+    reply.body = std::move(body);
+    reply.header.plainLength = static_cast<std::int32_t>(reply.body.size());
+    AddressReply(request.header, reply);
 }
 
 void ATASocket::OnCmdAtaCommand(const ItemRecord& command, ItemRecord& reply, ItemRecord&) {
@@ -119,14 +220,34 @@ void ATASocket::OnCmdAtaCommand(const ItemRecord& command, ItemRecord& reply, It
     const auto trailing = data.subspan(AtaCommandRecord::kSize);
     if (rec.DataLen < 0)
         rec.DataLen = 0;
-    // The item must carry what it asks to write, and a read may not ask for more than one
-    // command can move: such an item is refused before the drive or the allocator sees it.
+    // The item must carry what it asks to write, and neither a read nor a write may move more
+    // than one command can: such an item is refused before the drive or the allocator sees it.
     if ((IsWriteProtocol(rec.Protocol) &&
          trailing.size() < static_cast<std::size_t>(rec.DataLen)) ||
-        (IsReadProtocol(rec.Protocol) && rec.DataLen > kMaxCommandBuffer)) {
+        ((IsReadProtocol(rec.Protocol) || IsWriteProtocol(rec.Protocol)) &&
+         rec.DataLen > kMaxCommandBuffer)) {
         AnswerError(command, reply);
         return;
     }
+    // The answer must fit in what is left of the batch's reply: the record, the data a read
+    // brings back (a growing read may bring back up to kMaxGrownBuffer) and, with WRITELOG,
+    // the trace count. What then remains bounds the traces.
+    std::size_t answer = AtaCommandRecord::kSize;
+    if (IsReadProtocol(rec.Protocol)) {
+        std::size_t bytes = rec.DataLen == 0 ? static_cast<std::size_t>(kDefaultReadBuffer)
+                                             : static_cast<std::size_t>(rec.DataLen);
+        if (rec.Protocol == PR_PIO_READ_DRDY || rec.Protocol == PR_PIO_RD_Q_DRDY)
+            bytes = std::max(bytes, kMaxGrownBuffer);
+        answer += bytes;
+    }
+    if (rec.Has(WRITELOG))
+        answer += 4;
+    if (command.WantsReply() && answer > replyRoom_) {
+        AnswerError(command, reply);
+        return;
+    }
+    const std::size_t traceLimit =
+        command.WantsReply() ? std::min(kMaxTraceBytes, replyRoom_ - answer) : 0;
 
     THDCDevice* dev = device_ ? device_() : nullptr;
     std::vector<std::vector<std::uint8_t>> traces;
@@ -145,7 +266,7 @@ void ATASocket::OnCmdAtaCommand(const ItemRecord& command, ItemRecord& reply, It
             rec.DecodeFrom(saved.data());
             if (IsReadProtocol(rec.Protocol) && rec.Buffer.size() != bufferSize)
                 rec.Buffer.resize(bufferSize);
-            const bool logThis = rec.Has(WRITELOG) && traced + kTraceBufferSize <= kMaxTraceBytes;
+            const bool logThis = rec.Has(WRITELOG) && traced + 4 + kTraceBufferSize <= traceLimit;
             if (logThis) {
                 trace.assign(kTraceBufferSize, 0);
                 dev->Log().Attach(trace.data(), kTraceBufferSize);
@@ -188,6 +309,10 @@ void ATASocket::OnCmdAtaGetStatus(const ItemRecord&, ItemRecord& reply, ItemReco
 }
 
 void ATASocket::OnCmdAtaReset(const ItemRecord& command, ItemRecord& reply, ItemRecord&) {
+    if (command.WantsReply() && replyRoom_ < AtaCommandRecord::kSize) {
+        AnswerError(command, reply); // no room left for the answer: the drive is not touched
+        return;
+    }
     AtaCommandRecord rec;
     rec.Flags = READREGS;
     if (command.flags & 0x40)
@@ -206,6 +331,11 @@ void ATASocket::OnCmdAtaReset(const ItemRecord& command, ItemRecord& reply, Item
 void ATASocket::OnCmdShowWizardForm(const ItemRecord& command, ItemRecord& reply, ItemRecord&) {
     bool ok = false;
     std::int32_t result = 0;
+    if (replyRoom_ < 4) {
+        reply.code = COMMAND_ERROR;
+        reply.SetData({});
+        return;
+    }
     try {
         if (wizard_)
             main_.Invoke([&] { ok = wizard_(command.Data(), result); });
@@ -235,18 +365,29 @@ ATAThread::~ATAThread() {
 }
 
 bool ATAThread::Deliver(std::unique_ptr<PacketRecord> packet) {
+    const std::size_t size = packet->body.size();
+    std::string refused;
     {
         std::lock_guard g(lock_);
         if (queue_.size() >= queueLimit_) {
-            // Logged below, outside the lock.
+            refused = std::to_string(queueLimit_) + " packets are already waiting.";
+        } else if (size > kMaxAtaQueueBytes - heldBytes_) {
+            refused = "it has " + std::to_string(size) + " bytes and the packets held have " +
+                      std::to_string(heldBytes_) + " of the " + std::to_string(kMaxAtaQueueBytes) +
+                      " allowed.";
         } else {
+            heldBytes_ += size;
             queue_.push_back(std::move(packet));
-            packet.reset();
         }
     }
-    if (packet) {
-        host_.AtaLog("An ATA command packet was dropped: " + std::to_string(queueLimit_) +
-                     " packets are already waiting.");
+    if (!refused.empty()) {
+        // Logged and answered outside the lock.
+        host_.AtaLog("An ATA command packet was not run and is answered with errors: " + refused);
+        PacketRecord reply;
+        ATASocket::RefusalReply(*packet, reply);
+        packet.reset();
+        if (!reply.body.empty() && !host_.SendAtaReply(reply))
+            host_.AtaLog("The reply to an ATA command packet could not be sent.");
         return false;
     }
     if (!thread_.joinable() && !terminate_) {
@@ -255,6 +396,11 @@ bool ATAThread::Deliver(std::unique_ptr<PacketRecord> packet) {
     }
     wake_.notify_one();
     return true;
+}
+
+std::size_t ATAThread::HeldBytes() const {
+    std::lock_guard g(lock_);
+    return heldBytes_;
 }
 
 bool ATAThread::Busy() const {
@@ -270,6 +416,8 @@ std::size_t ATAThread::Queued() const {
 std::size_t ATAThread::DiscardQueued() {
     std::lock_guard g(lock_);
     const std::size_t n = queue_.size();
+    for (const auto& p : queue_)
+        heldBytes_ -= p->body.size();
     queue_.clear();
     return n;
 }
@@ -317,6 +465,8 @@ void ATAThread::Complete() {
         flags_.SetOperationStopped();
     }
     std::lock_guard g(lock_);
+    if (current_)
+        heldBytes_ -= current_->body.size();
     current_.reset();
     busy_ = false;
 }
@@ -345,6 +495,7 @@ void ATAThread::Stop() {
     std::lock_guard g(lock_);
     queue_.clear();
     current_.reset();
+    heldBytes_ = 0;
     busy_ = false;
 }
 

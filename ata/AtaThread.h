@@ -8,10 +8,15 @@
 //   DataLen bytes read          only for protocols 1, 3, 4, 6, 7, 8, 9 and DataLen > 0
 //   u32 count, then per attempt u32 n + n trace bytes      only with WRITELOG
 //
-// Batches that arrive while one runs wait in a bounded queue and run in arrival order; past the
-// bound a batch is dropped with a log line. The thread waits on a condition variable between
-// batches. Everything that reaches the window (progress, the wizard dialog, the completion that
-// sends the reply) goes through IMainThread::Invoke, so the worker never touches the window or
+// Batches that arrive while one runs wait in a queue and run in arrival order. The queue is
+// bounded in packets and in bytes: the requests the worker holds, waiting or running, come to at
+// most kMaxAtaQueueBytes. A batch that does not fit is not run: it is answered at once, each item
+// that asks for a reply with COMMAND_ERROR and no data, and logged. A batch's reply is at most
+// kMaxBatchReply bytes: an item whose answer would not fit is answered COMMAND_ERROR without
+// touching the drive (room is kept for a 20-byte answer to every later item). The batch is
+// walked item by item, so its size in memory is its body. The thread waits on a condition variable
+// between batches. Everything that reaches the window (progress, the wizard dialog, the completion
+// that sends the reply) goes through IMainThread::Invoke, so the worker never touches the window or
 // the connection itself.
 #pragma once
 
@@ -19,6 +24,7 @@
 #include "ata/HDCDevice.h"
 #include "platform/MainThread.h"
 #include "protocol/Packet.h"
+#include "protocol/TransportData.h"
 #include "protocol/UniSocket.h"
 #include "support/SharedFlags.h"
 
@@ -57,8 +63,12 @@ using DeviceSource = std::function<THDCDevice*()>;
 
 // The trace of one attempt is given this much room.
 inline constexpr std::uint32_t kTraceBufferSize = 10240;
-// The traces one reply may carry in all; attempts past it are run but not traced.
+// The traces one reply item may carry in all; attempts past it are run but not traced.
 inline constexpr std::size_t kMaxTraceBytes = 16u << 20;
+// One batch's reply, serialized: the packet bound.
+inline constexpr std::size_t kMaxBatchReply = static_cast<std::size_t>(kMaxPlainLength);
+// The plain bodies of the batches the worker holds, waiting or running, in all.
+inline constexpr std::size_t kMaxAtaQueueBytes = 64u << 20;
 
 class ATASocket : public UniSocket {
 public:
@@ -74,7 +84,10 @@ public:
     void FinishReply(PacketRecord& reply);
     // Forgets the replies of the last batch.
     void DropReplies();
-    std::size_t ReplyCount() const { return replies_.Count(); }
+    std::size_t ReplyCount() const { return replyCount_; }
+    // The answer to a batch that is not run: COMMAND_ERROR without data for every item that
+    // asks for a reply, addressed as FinishReply addresses it. Left empty when no item asks.
+    static void RefusalReply(const PacketRecord& request, PacketRecord& reply);
 
     void SetWizardHook(WizardHook hook) { wizard_ = std::move(hook); }
 
@@ -88,8 +101,14 @@ private:
     IMainThread& main_;
     AtaGlobals& globals_;
     SharedFlags& flags_;
+    void AppendReply(const ItemRecord& item);
+
     WizardHook wizard_;
-    PacketConverter replies_;
+    // The reply items of the running batch, serialized as they come (the count is written by
+    // FinishReply), and the room the item being run may fill.
+    std::vector<std::uint8_t> replyBody_;
+    std::size_t replyCount_ = 0;
+    std::size_t replyRoom_ = 0;
     PacketHeader requestHeader_{};
     int progress_ = 0;
 };
@@ -108,9 +127,11 @@ public:
     ATAThread& operator=(const ATAThread&) = delete;
 
     // Main thread: queues a decoded ATA packet. The thread is started on the first one (and
-    // OperationStopped set then). False, with a log line, when the queue is full and the
-    // packet was dropped.
+    // OperationStopped set then). False, with a log line, when the packet does not fit in the
+    // queue (in packets or in bytes): it is then answered with errors (RefusalReply).
     bool Deliver(std::unique_ptr<PacketRecord> packet);
+    // The plain bytes of the batches held, waiting or running.
+    std::size_t HeldBytes() const;
     // A batch has been taken and its completion has not run yet.
     bool Busy() const;
     std::size_t Queued() const;
@@ -136,6 +157,7 @@ private:
     std::condition_variable wake_;
     std::deque<std::unique_ptr<PacketRecord>> queue_;
     std::unique_ptr<PacketRecord> current_;
+    std::size_t heldBytes_ = 0;
     bool busy_ = false;
     std::atomic<bool> terminate_{false};
     std::atomic<bool> finished_{false};

@@ -120,8 +120,9 @@ set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 # launcher and the updater ask for the rights through it), gpgv (the updater checks signatures).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "pkexec, gpgv")
-# Qt's Wayland platform, for sessions without X.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
+# Qt's Wayland platform, for sessions without X; aplay (alsa-utils) plays the screens' chime and
+# the jumper dialog's sound, started when present and silently skipped otherwise.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland, alsa-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The package is made from a built tree (scripts/package builds first); cpack and the packaging
 # test do not start a build of everything themselves.

@@ -1,6 +1,7 @@
 // Any batch body run by the ATA worker's socket on a simulated disk: every item must be
 // answered within its bounds, whatever the lengths, protocols and codes say.
 #include "ata/AtaThread.h"
+#include "fuzz/FuzzAta.h"
 #include "sim/SimIde.h"
 #include "support/ByteOrder.h"
 
@@ -16,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ch.master.sectors = 1 << 16;
         ch.master.defects = {{3, SimDefectKind::UNC}, {4, SimDefectKind::ABRT}};
         cfg.channels.push_back(ch);
-        return new SimIdeHardware(cfg);
+        return new SimIdeHardware(cfg, CheapTimings());
     }();
     static AtaGlobals globals;
     static SharedFlags flags;
@@ -38,8 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         std::uint8_t* rec = item + kItemHeaderSize;
         if (code == CMD_ATA_COMMAND && len >= static_cast<std::int32_t>(AtaCommandRecord::kSize)) {
-            PutI32(rec + 19, GetI32(rec + 19) & 7);
-            PutU32(rec + 39, GetU32(rec + 39) & 3);
+            AtaCommandRecord r;
+            r.DecodeFrom(rec);
+            KeepCheap(r);
+            r.RepeatCnt &= 3;
+            r.EncodeTo(rec);
         }
         at += kItemHeaderSize + static_cast<std::size_t>(len);
     }

@@ -30,6 +30,7 @@ Framing::Framing(IConnection& connection, IFramingHost& host, TransportData& tra
 
 void Framing::ResetReceiveState() {
     bodyMode_ = false;
+    skipping_ = false;
     headerHave_ = 0;
     incoming_.reset();
     received_ = 0;
@@ -172,6 +173,15 @@ bool Framing::ReadHeader() {
     received_ = 0;
     packetOffset_ = offset;
     bodyMode_ = true;
+    // A body past the packet bounds is read through without being kept, so that the packets
+    // behind it are found where they start.
+    skipping_ = header.wireLength > kMaxWireLength || header.plainLength > kMaxPlainLength;
+    if (skipping_) {
+        ++stats_.oversized;
+        host_.LogText(TimeNow() + " A packet of " + std::to_string(header.wireLength) + " bytes (" +
+                      std::to_string(header.plainLength) + " unpacked) is past the bound of " +
+                      std::to_string(kMaxPlainLength) + " bytes and is skipped.");
+    }
     // The body is read by the next step, never by this one.
     return true;
 }
@@ -181,6 +191,19 @@ bool Framing::ReadBody() {
     const std::size_t want = std::min(wire - received_, connection_.BytesWaiting());
     if (want == 0)
         return false;
+    if (skipping_) {
+        std::uint8_t scratch[16384];
+        std::size_t got = connection_.Receive(scratch, std::min(want, sizeof scratch));
+        received_ += got;
+        stats_.bytesConsumed += got;
+        if (received_ < wire)
+            return got > 0;
+        incoming_.reset();
+        received_ = 0;
+        bodyMode_ = false;
+        skipping_ = false;
+        return true;
+    }
     // The buffer grows with what really arrived, not with what the header announced.
     incoming_->body.resize(received_ + want);
     std::size_t got = connection_.Receive(incoming_->body.data() + received_, want);

@@ -13,6 +13,9 @@
 //  - never allocates what a header merely announces: a header whose wire length is past
 //    kMaxBodyLength is skipped like a damaged one, and a body buffer grows only with the bytes
 //    that really arrived;
+//  - reads through, without keeping it, the body of an intact header that announces more than
+//    a packet may carry (wire length past kMaxWireLength or plain length past kMaxPlainLength,
+//    40 MiB), logs it and stays in step with the stream;
 //  - refuses to re-enter itself: a handler that pumps events (a modal screen) holds up the
 //    processing of further packets until it returns, and the outer call then carries on.
 #pragma once
@@ -86,6 +89,7 @@ struct FramingStats {
     std::uint64_t badHeaders = 0;    // headers skipped: magic, CRC or wire length past the bound
     std::uint64_t badBodies = 0;     // bodies that could not be decoded
     std::uint64_t ataDropped = 0;    // ATA packets dropped for want of a worker
+    std::uint64_t oversized = 0;     // bodies read through and skipped: past the packet bounds
     std::uint64_t bytesConsumed = 0; // from the connection since the receive state was reset
 };
 
@@ -151,6 +155,7 @@ private:
     std::size_t headerHave_ = 0;
     std::unique_ptr<PacketRecord> incoming_;
     std::size_t received_ = 0;
+    bool skipping_ = false; // the current body is past the bounds: read through, not kept
     std::size_t packetOffset_ = 0;
     FramingStats stats_;
 

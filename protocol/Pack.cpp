@@ -43,6 +43,7 @@ CPack::InflateResult CPack::Decompress(std::span<const std::uint8_t> input, std:
     // tells a stream that inflates too far from one that fits exactly.
     const std::size_t cap = limit + 1;
     std::size_t size = std::min(cap, input.size() * 4 + 256);
+    output.reserve(size);
     output.resize(size);
     z.next_in = const_cast<Bytef*>(input.data());
     z.avail_in = static_cast<uInt>(input.size());
@@ -54,6 +55,8 @@ CPack::InflateResult CPack::Decompress(std::span<const std::uint8_t> input, std:
         if (rc != Z_OK || z.avail_out != 0 || size == cap)
             break;
         std::size_t grown = std::min(cap, size * 2);
+        // Exactly this much: resize alone may double the capacity past the cap.
+        output.reserve(grown);
         output.resize(grown);
         z.next_out = output.data() + size;
         z.avail_out = static_cast<uInt>(grown - size);

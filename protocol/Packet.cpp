@@ -95,6 +95,8 @@ void PacketConverter::Parse(const PacketRecord& packet) {
     while (pos < end) {
         if (end - pos < kItemHeaderSize)
             return; // truncated item header
+        if (parsed.size() == kMaxParsedItems)
+            return; // more items than a list may hold
         auto item = std::make_unique<ItemRecord>();
         const std::uint8_t* h = base + pos;
         item->code = GetI32(h + 0);

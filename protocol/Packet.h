@@ -23,6 +23,11 @@ inline constexpr std::uint32_t kPacketFlagAta = 0x08;     // body holds ATA devi
 
 inline constexpr std::uint32_t kItemFlagWantsReply = 0x01;
 
+// A parsed list holds at most this many items: each costs a record in memory, several times
+// its 20 bytes on the wire. No packet of the protocol comes near it (the ATA worker walks its
+// batches without parsing them into a list).
+inline constexpr std::size_t kMaxParsedItems = 65536;
+
 // CRC-16/MCRF4XX (reflected 0x1021, init 0xFFFF, no final XOR).
 std::uint16_t Crc16Mcrf4xx(std::span<const std::uint8_t> bytes, std::uint16_t crc = 0xFFFF);
 
@@ -149,7 +154,8 @@ public:
     PacketConverter& operator=(const PacketConverter&) = delete;
 
     // Parses the packet's plain body. A body that is empty, or malformed in any way (truncated
-    // item header, negative length, data past the end), leaves status 1 and no items.
+    // item header, negative length, data past the end, more than kMaxParsedItems items),
+    // leaves status 1 and no items.
     void Parse(const PacketRecord& packet);
 
     std::size_t Count() const { return items_.size(); }

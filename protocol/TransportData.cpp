@@ -42,13 +42,13 @@ bool TransportData::UseKey(const Key& key) {
 }
 
 bool TransportData::Encode(PacketRecord& packet) const {
-    if (unusable_)
+    if (unusable_ || packet.body.size() > static_cast<std::size_t>(kMaxPlainLength))
         return false;
     std::vector<std::uint8_t> z;
     if (!CPack::Compress(packet.body, z))
         return false;
     std::size_t blocks = (z.size() + 7) / 8;
-    if (blocks * 8 > static_cast<std::size_t>(kMaxBodyLength))
+    if (blocks * 8 > static_cast<std::size_t>(kMaxWireLength))
         return false;
     z.resize(blocks * 8, 0); // zero padding up to whole blocks
     cipher_.EncryptEcb(z.data(), z.size());
@@ -61,10 +61,10 @@ DecodeResult TransportData::Decode(PacketRecord& packet) const {
     const std::int32_t wire = packet.header.wireLength;
     const std::int32_t plain = packet.header.plainLength;
     DecodeResult result = DecodeResult::Ok;
-    if (wire <= 0 || wire % 8 != 0 || wire > kMaxBodyLength ||
+    if (wire <= 0 || wire % 8 != 0 || wire > kMaxWireLength ||
         static_cast<std::size_t>(wire) > packet.body.size())
         result = DecodeResult::BadLength;
-    else if (plain <= 0 || plain > kMaxBodyLength)
+    else if (plain <= 0 || plain > kMaxPlainLength)
         result = DecodeResult::BadPlainLength;
     else if (unusable_)
         result = DecodeResult::CipherUnusable;

@@ -23,7 +23,15 @@ using Key = std::array<std::uint8_t, kKeyLength>;
 // Defined in BuiltinKey.cpp.
 extern const Key kBuiltinKey;
 
-// Bodies larger than this are refused on both sides; no packet of the protocol comes near it.
+// A packet's plain (decompressed) body is at most kMaxPlainLength bytes on both sides: the
+// largest legitimate payload, one command's 32 MiB of sector data, fits with room to spare.
+inline constexpr std::int32_t kMaxPlainLength = 40 << 20;
+// The encoded body of such a packet: zlib's worst case for incompressible data adds well under
+// 1/1024 of the input, rounded up to whole cipher blocks.
+inline constexpr std::int32_t kMaxWireLength = kMaxPlainLength + (kMaxPlainLength >> 10);
+// An intact header announcing a body past kMaxWireLength (or a plain body past kMaxPlainLength)
+// but not past this is read through and skipped, so the stream stays in step; a header
+// announcing more is not trusted at all (see Framing).
 inline constexpr std::int32_t kMaxBodyLength = 64 << 20;
 
 enum class DecodeResult {

@@ -230,6 +230,45 @@ TEST_F(FramingTest, HeaderAnnouncingAGiganticBodyIsNotTrusted) {
     ExpectReplies({6});
 }
 
+TEST_F(FramingTest, ABodyPastThePacketBoundIsReadThroughAndTheStreamStaysInStep) {
+    // Two intact headers that announce too much: a plain body past 40 MiB and a wire body past
+    // the encoded bound. Their bodies follow in full; the probes behind them must be found.
+    auto tooPlain = Wire(CommandPacket(CMD_NO_OPERATION, kItemFlagWantsReply, 1), transport);
+    PacketHeader h = PacketHeader::Decode(tooPlain.data());
+    h.plainLength = kMaxPlainLength + 1;
+    h.Seal(tooPlain.data());
+    PacketHeader w{};
+    w.wireLength = kMaxWireLength + 8;
+    w.plainLength = 100;
+    std::vector<std::uint8_t> tooWire(kHeaderSize);
+    w.Seal(tooWire.data());
+    tooWire.resize(kHeaderSize + static_cast<std::size_t>(w.wireLength), 0x5A);
+
+    std::vector<std::uint8_t> stream = tooPlain;
+    auto p2 = Probe(2);
+    stream.insert(stream.end(), p2.begin(), p2.end());
+    stream.insert(stream.end(), tooWire.begin(), tooWire.end());
+    auto p3 = Probe(3);
+    stream.insert(stream.end(), p3.begin(), p3.end());
+    // Written from a thread while the framing reads: the stream is larger than the socket holds.
+    std::thread writer([&] { peer->Write(stream); });
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (framing.Stats().bytesConsumed < stream.size() &&
+           std::chrono::steady_clock::now() < end) {
+        if (client.WaitReadable(100))
+            framing.DrainAvailable();
+    }
+    writer.join();
+    EXPECT_EQ(framing.Stats().oversized, 2u);
+    EXPECT_EQ(framing.Stats().badHeaders, 0u);
+    EXPECT_EQ(framing.Stats().packets, 2u);
+    EXPECT_FALSE(framing.InBodyMode());
+    ASSERT_FALSE(host.log.empty());
+    EXPECT_NE(host.log[0].find("is skipped"), std::string::npos);
+    EXPECT_TRUE(client.Active());
+    ExpectReplies({2, 3});
+}
+
 TEST_F(FramingTest, ANewConnectionStartsInHeaderModeEvenAfterOneLostMidBody) {
     auto bytes = Probe(1);
     peer->Write(bytes.data(), kHeaderSize + 3);

@@ -181,6 +181,8 @@ TEST(PacketConverter, MalformedBodiesAreRejectedWhole) {
         {"plain length beyond the buffer", RawBody(withItems({ItemBytes(1, 0, 0)}), 400)});
     cases.push_back({"body shorter than the count", RawBody({1, 0}, 2)});
     cases.push_back({"huge length", RawBody(withItems({ItemBytes(1, 0x7FFFFFF0, 4)}))});
+    cases.push_back({"more items than a list holds",
+                     RawBody(std::vector<std::uint8_t>(4 + (kMaxParsedItems + 1) * 20, 0))});
     for (auto& c : cases) {
         PacketConverter conv(c.packet);
         EXPECT_EQ(conv.GetStatus(), 1) << c.what;
@@ -195,6 +197,8 @@ TEST(PacketConverter, MalformedBodiesAreRejectedWhole) {
     PacketConverter conv(p);
     EXPECT_EQ(conv.GetStatus(), 0);
     EXPECT_EQ(conv.Count(), 2u);
+    PacketRecord full = RawBody(std::vector<std::uint8_t>(4 + kMaxParsedItems * 20, 0));
+    EXPECT_EQ(PacketConverter(full).Count(), kMaxParsedItems);
 }
 
 } // namespace

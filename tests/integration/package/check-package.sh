@@ -175,6 +175,10 @@ dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | awk '{print $1}' >"$work/depends"
 for d in libc6 libqt6widgets6 zlib1g pkexec gpgv; do
     grep -qx "$d" "$work/depends" || fail "Depends lacks $d"
 done
+dpkg-deb -f "$deb" Recommends | tr ',|' '\n\n' | awk '{print $1}' >"$work/recommends"
+for r in qt6-wayland alsa-utils; do
+    grep -qx "$r" "$work/recommends" || fail "Recommends lacks $r"
+done
 dpkg-deb --contents "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$work/contents"
 expect=(/usr/share/applications/zelkova-user-client.desktop
         /usr/share/icons/hicolor/scalable/apps/zelkova-user-client.svg

@@ -82,7 +82,7 @@ protected:
     UserClientSocket engine{clientHost, user, settings, DataDirectory{dir.Path()}, transport};
 };
 
-TEST_F(AtaWorkerTest, QueuesBatchesInOrderAndDropsPastTheBound) {
+TEST_F(AtaWorkerTest, QueuesBatchesInOrderAndRefusesPastTheBound) {
     // The first batch is busy with the slow sector; three more arrive meanwhile and the queue
     // holds two.
     AtaCommandRecord slow = ReadCmd(901);
@@ -96,11 +96,18 @@ TEST_F(AtaWorkerTest, QueuesBatchesInOrderAndDropsPastTheBound) {
     EXPECT_TRUE(worker.Deliver(Batch({{CMD_ATA_COMMAND, AtaItemData(rd)}}, 2)));
     EXPECT_TRUE(worker.Deliver(Batch({{CMD_ATA_GET_STATUS, {}}}, 3)));
     EXPECT_FALSE(worker.Deliver(Batch({{CMD_ATA_GET_STATUS, {}}}, 4)));
-    ASSERT_TRUE(WaitReplies(3));
+    // The fourth is answered at once, each item with an error, and never run.
+    ASSERT_TRUE(WaitReplies(4));
     main.WaitForCalls(20ms);
 
     std::lock_guard g(host.lock);
-    ASSERT_EQ(host.replies.size(), 3u);
+    ASSERT_EQ(host.replies.size(), 4u);
+    const PacketRecord refusal = host.replies.front();
+    host.replies.erase(host.replies.begin());
+    EXPECT_EQ(refusal.header.exchangeId, 4u);
+    EXPECT_EQ(refusal.header.destinationId, 4242);
+    ASSERT_EQ(Items(refusal).size(), 1u);
+    EXPECT_EQ(Items(refusal)[0].code, COMMAND_ERROR);
     EXPECT_EQ(host.replies[0].header.exchangeId, 1u);
     EXPECT_EQ(host.replies[1].header.exchangeId, 2u);
     EXPECT_EQ(host.replies[2].header.exchangeId, 3u);
@@ -115,8 +122,9 @@ TEST_F(AtaWorkerTest, QueuesBatchesInOrderAndDropsPastTheBound) {
     EXPECT_EQ(r2.DataLen, 8192);
     EXPECT_EQ(second[0].data.size(), 47u + 8192u);
     ASSERT_EQ(host.log.size(), 1u);
-    EXPECT_NE(host.log[0].find("dropped"), std::string::npos);
+    EXPECT_NE(host.log[0].find("answered with errors"), std::string::npos);
     EXPECT_TRUE(lab.flags.OperationStopped());
+    EXPECT_EQ(worker.HeldBytes(), 0u);
 }
 
 TEST_F(AtaWorkerTest, MalformedItemsAreRefusedWithoutTouchingTheDrive) {
@@ -126,19 +134,51 @@ TEST_F(AtaWorkerTest, MalformedItemsAreRefusedWithoutTouchingTheDrive) {
     wr.DataLen = 1024;
     AtaCommandRecord huge = ReadCmd(0);
     huge.DataLen = 65536 * 512 + 1;
+    AtaCommandRecord hugeWrite = wr;
+    hugeWrite.DataLen = 65536 * 512 + 512;
     std::vector<std::uint8_t> shortRecord(20, 0);
-    worker.Deliver(Batch({{CMD_ATA_COMMAND, AtaItemData(wr, std::vector<std::uint8_t>(512, 7))},
-                          {CMD_ATA_COMMAND, AtaItemData(huge)},
-                          {CMD_ATA_COMMAND, shortRecord}}));
+    worker.Deliver(Batch(
+        {{CMD_ATA_COMMAND, AtaItemData(wr, std::vector<std::uint8_t>(512, 7))},
+         {CMD_ATA_COMMAND, AtaItemData(huge)},
+         {CMD_ATA_COMMAND, shortRecord},
+         {CMD_ATA_COMMAND, AtaItemData(hugeWrite, std::vector<std::uint8_t>(65537 * 512, 7))}}));
     ASSERT_TRUE(WaitReplies(1));
     std::lock_guard g(host.lock);
     auto items = Items(host.replies[0]);
-    ASSERT_EQ(items.size(), 3u);
+    ASSERT_EQ(items.size(), 4u);
     for (const auto& it : items) {
         EXPECT_EQ(it.code, COMMAND_ERROR);
         EXPECT_TRUE(it.data.empty());
     }
     EXPECT_EQ(lab.Master().Commands(), before);
+}
+
+TEST_F(AtaWorkerTest, ABatchReplyStaysWithinItsBoundAndLaterItemsAreStillAnswered) {
+    // Past the slow and bad sectors, a 32 MiB read fills most of the 40 MiB a reply may carry: the
+    // 8 MiB read after it is refused without touching the drive, the status after that still fits.
+    AtaCommandRecord big = Lab::Rw(0x20, 10000, 65536, RESETENABLE | READREGS, 600000);
+    big.Protocol = PR_PIO_READ;
+    big.DataLen = 65536 * 512;
+    AtaCommandRecord more = Lab::Rw(0x20, 10000, 16384, RESETENABLE | READREGS, 600000);
+    more.Protocol = PR_PIO_READ;
+    more.DataLen = 16384 * 512;
+    const int before = lab.Master().Commands();
+    ASSERT_TRUE(worker.Deliver(Batch({{CMD_ATA_COMMAND, AtaItemData(big)},
+                                      {CMD_ATA_COMMAND, AtaItemData(more)},
+                                      {CMD_ATA_GET_STATUS, {}}})));
+    ASSERT_TRUE(WaitReplies(1, 60s));
+    std::lock_guard g(host.lock);
+    EXPECT_LE(host.replies[0].body.size(), kMaxBatchReply);
+    auto items = Items(host.replies[0]);
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0].code, COMMAND_OK);
+    EXPECT_EQ(RecordOf(items[0]).Result, ATA_OK);
+    EXPECT_EQ(items[0].data.size(), 47u + 65536u * 512u);
+    EXPECT_EQ(items[1].code, COMMAND_ERROR);
+    EXPECT_TRUE(items[1].data.empty());
+    EXPECT_EQ(items[2].code, COMMAND_OK);
+    EXPECT_EQ(items[2].data.size(), 47u);
+    EXPECT_EQ(lab.Master().Commands(), before + 1);
 }
 
 TEST_F(AtaWorkerTest, AbortRequestStopsTheBatchAndDropsItsReply) {
