@@ -123,6 +123,8 @@ bool TControllerInfo::ChangeDeviceState(int state, bool& restartNeeded) {
     DeviceChange c = state == 2 ? setup_->Disable(Driver) : setup_->Enable(Driver, KernelDriver);
     if (!c.ok) {
         Refusal = c.error;
+        if (c.inUse)
+            Disableable = false;
         return false;
     }
     if (state == 2 && !c.driver.empty())
@@ -160,8 +162,15 @@ int TControllerInfo::PrepareForRepair(bool& restartNeeded, bool& ok, std::string
         // Disable.
         if (!setup_)
             return 0;
-        if (!ChangeDeviceState(2, restartNeeded))
+        if (!ChangeDeviceState(2, restartNeeded)) {
+            // In use after all (found by the check right before the unbind): the same refusal
+            // as when the list showed it.
+            if (!Disableable) {
+                message = kCantDisableMessage;
+                return 1;
+            }
             return 0;
+        }
         Disabled = true;
         // This run took the channel, also when the change completes only after a restart: the
         // final enable must give it back either way.

@@ -58,6 +58,7 @@ struct DeviceChange {
     bool restartNeeded = false;
     std::string driver; // disable: the driver that was unbound (to bind back later)
     std::string error;
+    bool inUse = false; // disable refused: something the system uses sits behind the function
 };
 
 class IDeviceSetup {
@@ -67,7 +68,8 @@ public:
     // std::runtime_error when the devices cannot be listed at all.
     virtual std::vector<DeviceSetupEntry> Enumerate(DeviceClassKind kind) = 0;
     virtual DeviceStatus Status(const std::string& key) = 0;
-    // Unbinds the function's kernel driver. Refused when the status is not disableable.
+    // Unbinds the function's kernel driver. Refused (inUse) when something behind the function is
+    // in use, decided again right before the unbind.
     virtual DeviceChange Disable(const std::string& key) = 0;
     // Binds `driver` (the name Disable gave) to the function again; with an empty name the
     // kernel chooses the driver, as at boot.

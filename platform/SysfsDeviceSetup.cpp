@@ -5,8 +5,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #ifdef ZKV_HAVE_LIBPCI
 extern "C" {
@@ -85,23 +83,6 @@ std::string DriverOf(const fs::path& function) {
     return link.filename().string();
 }
 
-// "\040" and friends in /proc/mounts fields.
-std::string Unescape(const std::string& s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\\' && i + 3 < s.size()) {
-            const char a = s[i + 1], b = s[i + 2], c = s[i + 3];
-            if (a >= '0' && a <= '3' && b >= '0' && b <= '7' && c >= '0' && c <= '7') {
-                out.push_back(static_cast<char>((a - '0') * 64 + (b - '0') * 8 + (c - '0')));
-                i += 3;
-                continue;
-            }
-        }
-        out.push_back(s[i]);
-    }
-    return out;
-}
-
 bool ValidName(const std::string& s) {
     return !s.empty() && s.size() < 64 && s.find('/') == std::string::npos && s != "." &&
            s != ".." && s.find('\n') == std::string::npos;
@@ -126,7 +107,8 @@ void QuietWarning(char*, ...) {}
 
 } // namespace
 
-SysfsDeviceSetup::SysfsDeviceSetup(fs::path root) : root_(std::move(root)) {}
+SysfsDeviceSetup::SysfsDeviceSetup(fs::path root, BlockDeviceUse::ClaimFn claim)
+    : root_(std::move(root)), use_(root_, std::move(claim)) {}
 
 SysfsDeviceSetup::~SysfsDeviceSetup() {
 #ifdef ZKV_HAVE_LIBPCI
@@ -239,79 +221,8 @@ std::vector<DeviceSetupEntry> SysfsDeviceSetup::Enumerate(DeviceClassKind kind) 
     return out;
 }
 
-std::string SysfsDeviceSetup::InUse(const fs::path& function) const {
-    std::error_code ec;
-    const fs::path fnReal = fs::canonical(function, ec);
-    if (ec)
-        return {};
-    struct Blk {
-        std::string name;
-        std::string dev; // "major:minor"
-        fs::path path;
-    };
-    std::vector<Blk> behind;
-    for (const auto& e : fs::directory_iterator(root_ / "sys/block", ec)) {
-        std::error_code ec2;
-        fs::path real = fs::canonical(e.path(), ec2);
-        if (ec2)
-            continue;
-        auto [a, b] = std::mismatch(fnReal.begin(), fnReal.end(), real.begin(), real.end());
-        if (a != fnReal.end())
-            continue;
-        const std::string name = e.path().filename().string();
-        behind.push_back({name, ReadFirstLine(real / "dev"), real});
-        for (const auto& p : fs::directory_iterator(real, ec2))
-            if (fs::exists(p.path() / "partition"))
-                behind.push_back(
-                    {p.path().filename().string(), ReadFirstLine(p.path() / "dev"), p.path()});
-    }
-    if (behind.empty())
-        return {};
-
-    auto matches = [&](const std::string& source) -> const Blk* {
-        std::string name;
-        if (source.rfind("/dev/", 0) == 0)
-            name = source.substr(5);
-        struct stat st {};
-        std::string devText;
-        if (!source.empty() && source[0] == '/' &&
-            ::stat((root_ / source.substr(1)).c_str(), &st) == 0 && S_ISBLK(st.st_mode))
-            devText = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
-        for (const Blk& b : behind)
-            if ((!name.empty() && b.name == name) || (!devText.empty() && b.dev == devText))
-                return &b;
-        return nullptr;
-    };
-
-    for (const Blk& b : behind) {
-        std::error_code ec2;
-        if (fs::is_directory(b.path / "holders", ec2) && !fs::is_empty(b.path / "holders", ec2))
-            return "/dev/" + b.name + " is part of an active md, LVM or dm device";
-    }
-    {
-        std::ifstream in(root_ / "proc/mounts");
-        std::string line;
-        while (std::getline(in, line)) {
-            std::istringstream ls(line);
-            std::string source, target;
-            ls >> source >> target;
-            if (const Blk* b = matches(Unescape(source)))
-                return "/dev/" + b->name + " is mounted on " + Unescape(target);
-        }
-    }
-    {
-        std::ifstream in(root_ / "proc/swaps");
-        std::string line;
-        std::getline(in, line); // the header
-        while (std::getline(in, line)) {
-            std::istringstream ls(line);
-            std::string source;
-            ls >> source;
-            if (const Blk* b = matches(Unescape(source)))
-                return "/dev/" + b->name + " is active swap";
-        }
-    }
-    return {};
+std::string SysfsDeviceSetup::InUse(const fs::path& function, bool strict) const {
+    return use_.InUse(use_.Below(function), strict);
 }
 
 DeviceStatus SysfsDeviceSetup::Status(const std::string& key) {
@@ -327,7 +238,7 @@ DeviceStatus SysfsDeviceSetup::Status(const std::string& key) {
     st.present = true;
     st.driver = DriverOf(fn);
     st.disabled = st.driver.empty();
-    st.reason = InUse(fn);
+    st.reason = InUse(fn, false);
     st.disableable = st.reason.empty();
     return st;
 }
@@ -343,14 +254,25 @@ DeviceChange SysfsDeviceSetup::Disable(const std::string& key) {
         c.ok = true;
         return c;
     }
-    if (!st.disableable) {
-        c.error = st.reason;
-        return c;
-    }
     std::string function;
     int channel = 0;
     ParseDeviceKey(key, function, channel);
-    if (!WriteAttr(Devices() / function / "driver" / "unbind", function, c.error))
+    // Decided again as late as possible, and strictly: a disk mounted since the list was read,
+    // or one whose claim cannot be tried, keeps its driver. The devices stay held exclusively
+    // from that check until the driver is gone.
+    const std::vector<BlockDevice> behind = use_.Below(Devices() / function);
+    std::string reason = st.disableable ? use_.InUse(behind, true) : st.reason;
+    bool written = false;
+    if (reason.empty())
+        reason = use_.WhileHeld(behind, [&] {
+            written = WriteAttr(Devices() / function / "driver" / "unbind", function, c.error);
+        });
+    if (!reason.empty()) {
+        c.error = reason;
+        c.inUse = true;
+        return c;
+    }
+    if (!written)
         return c;
     c.ok = true;
     c.driver = st.driver;

@@ -1,14 +1,16 @@
 // IDeviceSetup on Linux: the PCI mass-storage functions of sysfs.
 //
-// Everything is read below one root directory ("/" on a running system): <root>/sys/bus/pci,
-// <root>/sys/block, <root>/proc/mounts and <root>/proc/swaps, so the same code runs on a
-// prepared tree in tests. Descriptions come from the PCI ID database (libpci) when the program
-// was built with it.
+// Everything is read below one root directory ("/" on a running system): <root>/sys and
+// <root>/proc, so the same code runs on a prepared tree in tests. Descriptions come from the PCI
+// ID database (libpci) when the program was built with it.
 //
-// A function counts as in use, and is never taken, when a block device behind it (or one of its
-// partitions) is mounted, is active swap, or is held by another block device (md, LVM, dm).
+// A function counts as in use, and is never taken, when a block device behind it (a disk, its
+// partitions) is in use as BlockDeviceUse decides: by the kernel's claim and by device numbers.
+// Disable decides it once more right before the unbind, and then a claim that cannot be tried
+// counts as in use.
 #pragma once
 
+#include "platform/BlockDeviceUse.h"
 #include "platform/DeviceSetup.h"
 
 #include <filesystem>
@@ -18,7 +20,8 @@ namespace zkv {
 
 class SysfsDeviceSetup final : public IDeviceSetup {
 public:
-    explicit SysfsDeviceSetup(std::filesystem::path root = "/");
+    // `claim`: how the kernel's claim is tried (see BlockDeviceUse); empty for the default.
+    explicit SysfsDeviceSetup(std::filesystem::path root = "/", BlockDeviceUse::ClaimFn claim = {});
     ~SysfsDeviceSetup() override;
 
     std::vector<DeviceSetupEntry> Enumerate(DeviceClassKind kind) override;
@@ -32,9 +35,10 @@ public:
 private:
     std::filesystem::path Devices() const { return root_ / "sys/bus/pci/devices"; }
     // Why the function is in use, empty when nothing behind it is.
-    std::string InUse(const std::filesystem::path& function) const;
+    std::string InUse(const std::filesystem::path& function, bool strict) const;
 
     std::filesystem::path root_;
+    BlockDeviceUse use_;
     void* pci_ = nullptr; // struct pci_access*
 };
 

@@ -29,14 +29,20 @@ guest_require() {
 # guest_stage ROOT TOOL: the initramfs tree with busybox, the tool as /bin/zelkova-ata, and the
 # dynamic loader and every library the tool needs at the paths it looks for them.
 guest_stage() {
-    local root=$1 tool=$2 lib
+    local root=$1 tool=$2
     mkdir -p "$root/bin" "$root/proc" "$root/sys" "$root/dev"
-    cp "$tool" "$root/bin/zelkova-ata"
-    for lib in $(ldd "$tool" | grep -o '/[^ ]*'); do
+    guest_add_program "$root" "$tool" zelkova-ata
+    cp "$busybox" "$root/bin/busybox"
+}
+
+# guest_add_program ROOT PROGRAM NAME: PROGRAM as /bin/NAME with the libraries it needs.
+guest_add_program() {
+    local root=$1 program=$2 name=$3 lib
+    cp "$program" "$root/bin/$name"
+    for lib in $(ldd "$program" | grep -o '/[^ ]*'); do
         mkdir -p "$root$(dirname "$lib")"
         cp -L "$lib" "$root$lib"
     done
-    cp "$busybox" "$root/bin/busybox"
 }
 
 # guest_boot LABEL TIMEOUT WORK MEMORY APPEND [QEMU ARGUMENT ...]: packs WORK/root with its init

@@ -61,6 +61,7 @@ def main(console, model):
                not e["disabled"] and e["disableable"] for e in chans),
            "the channels are drivable, enabled and may be taken")
 
+    expect(re.search(r"@@partitions sda1 \n", text) is not None, "the disk has one partition, sda1")
     rc, d, _ = runs.get("take", (None, None, ""))
     expect(rc == 0 and d and d["ok"] and d["driver"] == "ata_piix", "take unbinds ata_piix")
     expect(marks.get("after_take") == "absent", "after take /sys/block/sda is gone")
@@ -75,6 +76,26 @@ def main(console, model):
            and "swap" in d.get("reason", ""),
            "take is refused while the disk is swap: \"This controller can't be disabled.\"")
     expect(marks.get("after_refusal") == "present", "the kernel keeps the disk after the refusal")
+
+    # In use where the tool's own tables do not show it: only the kernel's claim tells.
+    expect(re.search(r"@@ns_mounted yes\n", text) is not None,
+           "the disk is mounted in another mount namespace")
+    expect(re.search(r"@@own_mountinfo 0\n", text) is not None,
+           "the tool's mount namespace does not show that mount")
+    for run, mark, what in (("take_ns", "after_ns", "mounted only in another mount namespace"),
+                            ("take_held", "after_held",
+                             "held open exclusively through a node the guest made")):
+        rc, d, _ = runs.get(run, (None, None, ""))
+        expect(rc == 1 and d and not d["ok"] and d["refused"] and
+               d["message"].startswith(CANT_DISABLE) and
+               "kernel refuses to open it exclusively" in d.get("reason", ""),
+               f"take is refused while the disk is {what}")
+        expect(marks.get(mark) == "present", f"the kernel keeps the disk ({what})")
+    expect(re.search(r"@@held held\n", text) is not None, "the guest's own node held the disk")
+    stamps = dict(re.findall(r"@@uptime (\S+) ([0-9.]+)", text))
+    if "in_use_begin" in stamps and "in_use_end" in stamps:
+        spent = float(stamps["in_use_end"]) - float(stamps["in_use_begin"])
+        print(f"guest time of the namespace and own-node cases: {spent:.1f} s")
 
     print(f"{passed} passed, {len(failures)} failed")
     return 1 if failures else 0

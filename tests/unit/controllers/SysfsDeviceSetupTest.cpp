@@ -1,12 +1,19 @@
 // The real sysfs backend on prepared trees.
 #include "platform/SysfsDeviceSetup.h"
 #include "SysfsTree.h"
+#include "ata/ControllerInfo.h"
 #include "controllers/ControllerList.h"
 #include "sim/SimIde.h"
 #include "tests/support/ClientHarness.h"
 #include "tools/MessageDialog.h"
 
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace zkv {
 namespace {
@@ -14,6 +21,13 @@ namespace {
 using test::SysfsTree;
 using Ranges = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 constexpr std::uint64_t kIo = 0x40101;
+
+// "major:minor" of the file system holding `p`.
+std::string Numbers(const std::filesystem::path& p) {
+    struct stat st {};
+    ::stat(p.c_str(), &st);
+    return std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+}
 
 const DeviceSetupEntry* Find(const std::vector<DeviceSetupEntry>& v, const std::string& key) {
     for (const auto& e : v)
@@ -38,7 +52,8 @@ struct SysfsTest : ::testing::Test {
         tree.Function("0000:00:1f.2", 0x010601, 0x8086, 0x2922, "ahci",
                       {{0xE000, 0xE007, kIo}, {}, {}, {}, {}, {0xFEB00000, 0xFEB00FFF, 0x40200}});
         tree.Disk("0000:00:1f.2", "sdb", "8:16", {{"sdb1", "8:17"}});
-        tree.Write("proc/mounts", "/dev/sdb1 / ext4 rw,relatime 0 0\nproc /proc proc rw 0 0\n");
+        tree.Write("proc/self/mountinfo", "22 1 8:17 / / rw,relatime - ext4 /dev/sdb1 rw\n"
+                                          "23 22 0:21 / /proc rw - proc proc rw\n");
     }
 };
 
@@ -103,17 +118,21 @@ TEST_F(SysfsTest, UnbindsTheDriverAndBindsItBack) {
 
 TEST_F(SysfsTest, RefusesWhateverTheSystemUses) {
     SysfsDeviceSetup setup(dir.Path());
-    tree.Disk("0000:00:01.1", "sda", "8:0", {{"sda1", "8:1"}, {"sda2", "8:2"}});
+    // sda2 carries the numbers of the file system the tree lies on, so that a swap file in the
+    // tree lives on it.
+    tree.Disk("0000:00:01.1", "sda", "8:0", {{"sda1", "250:1"}, {"sda2", Numbers(dir.Path())}});
+    tree.Write("proc/self/mountinfo", "");
     const std::string key = "pci-0000:00:01.1\\1";
     EXPECT_TRUE(setup.Status(key).disableable);
 
-    tree.Write("proc/swaps", "Filename Type Size Used Priority\n/dev/sda2 partition 1 0 -2\n");
+    tree.Write("swapfile", "");
+    tree.Write("proc/swaps", "Filename Type Size Used Priority\n/swapfile file 1 0 -2\n");
     EXPECT_EQ(setup.Status(key).reason, "/dev/sda2 is active swap");
     tree.Write("proc/swaps", "Filename Type Size Used Priority\n");
 
-    tree.Write("proc/mounts", "/dev/sda1 /mnt/data\\040disk ext4 rw 0 0\n");
+    tree.Write("proc/self/mountinfo", "30 22 250:1 / /mnt/data\\040disk rw - ext4 /dev/sda1 rw\n");
     EXPECT_EQ(setup.Status(key).reason, "/dev/sda1 is mounted on /mnt/data disk");
-    tree.Write("proc/mounts", "");
+    tree.Write("proc/self/mountinfo", "");
 
     std::filesystem::create_directory(
         dir.Path() / "sys/block/sda/sda1/holders/dm-0"); // an LVM volume on the partition
@@ -121,6 +140,128 @@ TEST_F(SysfsTest, RefusesWhateverTheSystemUses) {
     DeviceChange refused = setup.Disable(key);
     EXPECT_FALSE(refused.ok);
     EXPECT_EQ(tree.Read("sys/bus/pci/drivers/ata_piix/unbind"), "");
+}
+
+TEST_F(SysfsTest, FindsUseByDeviceNumbersWhateverTheName) {
+    SysfsDeviceSetup setup(dir.Path());
+    tree.Disk("0000:00:01.1", "sda", "8:0", {{"sda1", "8:1"}, {"sda2", "8:2"}});
+    const std::string key = "pci-0000:00:01.1\\1";
+    // The root file system shown as /dev/root, a name with no node: its numbers are sda1's.
+    tree.Write("proc/self/mountinfo", "22 1 8:1 / / rw,relatime - ext4 /dev/root rw\n");
+    EXPECT_EQ(setup.Status(key).reason, "/dev/sda1 is mounted on /");
+
+    // A btrfs over another disk and sda2: mountinfo shows an anonymous number and the other
+    // device's name; the member list under its UUID names sda2.
+    tree.Write("proc/self/mountinfo", "40 22 0:45 / /data rw - btrfs /dev/sdc rw\n");
+    EXPECT_TRUE(setup.Status(key).disableable);
+    tree.BtrfsMember("5e1f0c2a-1d2b-4c1e-9a57-3f1d2c3b4a59",
+                     SysfsTree::DiskDir("0000:00:01.1", "sda") + "/sda2");
+    EXPECT_EQ(setup.Status(key).reason, "/dev/sda2 belongs to a mounted btrfs file system");
+    // The same decision for devices named by their numbers: a disk brings its partitions.
+    BlockDeviceUse use(dir.Path());
+    std::vector<std::string> names;
+    for (const BlockDevice& d : use.ByNumber(8, 0))
+        names.push_back(d.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"sda", "sda1", "sda2"}));
+    EXPECT_EQ(use.InUse(use.ByNumber(8, 2), true),
+              "/dev/sda2 belongs to a mounted btrfs file system");
+    EXPECT_EQ(use.InUse(use.ByNumber(8, 1), true), "");
+    std::filesystem::remove_all(dir.Path() / "sys/fs/btrfs");
+    EXPECT_TRUE(setup.Status(key).disableable);
+
+    // Swap through a node of another name made with sda2's numbers (needs CAP_MKNOD).
+    std::filesystem::create_directories(dir.Path() / "dev");
+    if (::mknod((dir.Path() / "dev/other").c_str(), S_IFBLK | 0600, makedev(8, 2)) == 0) {
+        tree.Write("proc/swaps", "Filename Type Size Used Priority\n/dev/other partition 1 0 -2\n");
+        EXPECT_EQ(setup.Status(key).reason, "/dev/sda2 is active swap");
+    } else {
+        std::printf("no CAP_MKNOD: the swap-through-a-node case was not tried\n");
+    }
+}
+
+TEST_F(SysfsTest, DecidesAgainRightBeforeTheUnbind) {
+    tree.Disk("0000:00:01.1", "sda", "8:0", {{"sda1", "8:1"}});
+    std::vector<std::string> asked;
+    BlockClaim answer = BlockClaim::Free;
+    // The kernel's claim as it would answer for sda1; the disk itself is free.
+    SysfsDeviceSetup setup(dir.Path(), [&](const BlockDevice& d, std::string& error) {
+        asked.push_back(d.name);
+        error = "Permission denied";
+        return d.name == "sda1" ? answer : BlockClaim::Free;
+    });
+    SimIdeHardware hw(SimHardwareConfig{});
+    TClassInfoList list(setup, hw, hw.Clock());
+    TControllerInfo* primary = list.FindByKey("pci-0000:00:01.1\\1");
+    ASSERT_TRUE(primary && primary->Disableable);
+    asked.clear();
+    primary->RefreshStatus();
+    EXPECT_EQ(asked, (std::vector<std::string>{"sda", "sda1"})); // the disk and each partition
+
+    auto take = [&](std::string& message) {
+        primary->RefreshStatus();
+        bool restart = false, ok = false;
+        message = "Wrong controller address.";
+        const int r = primary->PrepareForRepair(restart, ok, message);
+        return r == 0 && ok;
+    };
+    std::string message;
+    // Mounted after the list was read.
+    ASSERT_TRUE(primary->Disableable);
+    tree.Write("proc/self/mountinfo", "30 22 8:1 / /mnt rw - ext4 /dev/sda1 rw\n");
+    bool restart = false, ok = false;
+    message = "Wrong controller address.";
+    EXPECT_EQ(primary->PrepareForRepair(restart, ok, message), 1);
+    EXPECT_EQ(message, kCantDisableMessage);
+    EXPECT_EQ(primary->Refusal, "/dev/sda1 is mounted on /mnt");
+    tree.Write("proc/self/mountinfo", "");
+
+    // Held where no table shows it (another mount namespace, an O_EXCL open elsewhere).
+    answer = BlockClaim::Busy;
+    EXPECT_FALSE(take(message));
+    EXPECT_EQ(message, kCantDisableMessage);
+    EXPECT_EQ(primary->Refusal.rfind("/dev/sda1 is in use: the kernel refuses", 0), 0u);
+    // A claim that cannot be tried leaves the entry in the list as takeable, but the take-over
+    // itself keeps the driver.
+    answer = BlockClaim::Unknown;
+    EXPECT_FALSE(take(message));
+    EXPECT_TRUE(primary->Refusal == "cannot tell whether /dev/sda1 is in use: Permission denied");
+    EXPECT_EQ(tree.Read("sys/bus/pci/drivers/ata_piix/unbind"), "");
+
+    answer = BlockClaim::Free;
+    EXPECT_TRUE(take(message)) << primary->Refusal;
+    EXPECT_EQ(tree.Read("sys/bus/pci/drivers/ata_piix/unbind"), "0000:00:01.1");
+}
+
+// The kernel's claim by numbers alone, on this machine's kernel: an unused loop device is opened
+// under a name no node has, so the open goes through a private node of its numbers.
+TEST(BlockUse, TheKernelsClaimGoesByNumbers) {
+    std::string free;
+    for (int i = 0; i < 8 && free.empty(); ++i) {
+        const std::string dev = "/sys/block/loop" + std::to_string(i);
+        if (std::filesystem::exists(dev + "/dev") && !std::filesystem::exists(dev + "/loop"))
+            free = dev;
+    }
+    if (::geteuid() != 0 || free.empty())
+        GTEST_SKIP() << "needs root and an unused loop device";
+    BlockDevice d;
+    d.name = "no-node-by-this-name";
+    std::ifstream in(free + "/dev");
+    char colon = 0;
+    in >> d.major >> colon >> d.minor;
+    std::string error;
+    const BlockClaim before = BlockDeviceUse::KernelClaim(d, error);
+    if (before == BlockClaim::Unknown)
+        GTEST_SKIP() << "no private device node could be made: " << error;
+    EXPECT_EQ(before, BlockClaim::Free);
+    // Held exclusively through the kernel's own node: busy by any name.
+    const std::string node = "/dev/loop" + std::to_string(d.minor);
+    const int held = ::open(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+    ASSERT_GE(held, 0) << node;
+    EXPECT_EQ(BlockDeviceUse::KernelClaim(d, error), BlockClaim::Busy);
+    ::close(held);
+    EXPECT_EQ(BlockDeviceUse::KernelClaim(d, error), BlockClaim::Free);
+    for (const auto& e : std::filesystem::directory_iterator("/dev"))
+        EXPECT_EQ(e.path().filename().string().rfind(".zelkova-claim-", 0), std::string::npos);
 }
 
 TEST(SysfsList, AnUnreadableTreeSetsTheClassErrorsAndSaysSo) {

@@ -19,9 +19,9 @@ public:
         fs::create_directories(root_ / "sys/bus/pci/devices");
         fs::create_directories(root_ / "sys/bus/pci/drivers");
         fs::create_directories(root_ / "sys/block");
-        fs::create_directories(root_ / "proc");
+        fs::create_directories(root_ / "proc/self");
         Write("sys/bus/pci/drivers_probe", "");
-        Write("proc/mounts", "proc /proc proc rw 0 0\n");
+        Write("proc/self/mountinfo", "22 1 0:21 / /proc rw,relatime - proc proc rw\n");
         Write("proc/swaps", "Filename\t\t\t\tType\t\tSize\t\tUsed\t\tPriority\n");
     }
 
@@ -75,6 +75,23 @@ public:
         fs::create_directory_symlink("../devices/pci0000:00/" + addr +
                                          "/ata1/host0/target0:0:0/0:0:0:0/block/" + name,
                                      root_ / "sys/block" / name);
+        fs::create_directories(root_ / "sys/dev/block");
+        fs::create_directory_symlink("../../" + DiskDir(addr, name), root_ / "sys/dev/block" / dev);
+        for (const auto& [p, d] : parts)
+            fs::create_directory_symlink("../../" + DiskDir(addr, name) + "/" + p,
+                                         root_ / "sys/dev/block" / d);
+    }
+    // A mounted btrfs whose member list holds the block device at `blockRel` (below sys/).
+    void BtrfsMember(const std::string& uuid, const std::string& blockRel) {
+        namespace fs = std::filesystem;
+        const fs::path dir = root_ / "sys/fs/btrfs" / uuid / "devices";
+        fs::create_directories(dir);
+        fs::create_directory_symlink("../../../../" + blockRel,
+                                     dir / fs::path(blockRel).filename());
+    }
+    // The sysfs directory (below the root) of a disk made by Disk().
+    static std::string DiskDir(const std::string& addr, const std::string& name) {
+        return "devices/pci0000:00/" + addr + "/ata1/host0/target0:0:0/0:0:0:0/block/" + name;
     }
     void Write(const std::string& rel, const std::string& text) {
         std::ofstream(root_ / rel, std::ios::trunc) << text;
