@@ -127,7 +127,7 @@ void ATASocket::OnCmdAtaCommand(const ItemRecord& command, ItemRecord& reply, It
         return;
     }
 
-    THDCDevice* dev = device_ ? device_() : nullptr;
+    TControllerInfo* dev = device_ ? device_() : nullptr;
     std::vector<std::vector<std::uint8_t>> traces;
     if (!flags_.DeviceReady() || !dev) {
         rec.Result = ATA_NO_DEVICE;
@@ -179,7 +179,7 @@ void ATASocket::OnCmdAtaCommand(const ItemRecord& command, ItemRecord& reply, It
 
 void ATASocket::OnCmdAtaGetStatus(const ItemRecord&, ItemRecord& reply, ItemRecord&) {
     AtaCommandRecord rec;
-    if (THDCDevice* dev = device_ ? device_() : nullptr)
+    if (TControllerInfo* dev = device_ ? device_() : nullptr)
         dev->ReadStatus(rec);
     else
         rec.Result = ATA_NO_DEVICE;
@@ -191,7 +191,7 @@ void ATASocket::OnCmdAtaReset(const ItemRecord& command, ItemRecord& reply, Item
     rec.Flags = READREGS;
     if (command.flags & 0x40)
         rec.Flags |= NOREADYDRSC;
-    THDCDevice* dev = device_ ? device_() : nullptr;
+    TControllerInfo* dev = device_ ? device_() : nullptr;
     if (flags_.DeviceReady() && dev) {
         rec.Time = 40000;
         dev->ResetDevice(rec);

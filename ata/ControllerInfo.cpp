@@ -1,5 +1,7 @@
 #include "ata/ControllerInfo.h"
 
+#include "ata/HDCDevice.h"
+
 #include "support/IniFile.h"
 
 #include <algorithm>
@@ -286,6 +288,24 @@ void TControllerInfo::DumpFields(std::vector<std::string>& lines) {
     }
     if (version_ >= 2)
         lines.push_back(Line("MBBuffLen:", num(PendingWordCount())));
+}
+
+AtaGlobals& TControllerInfo::Globals() {
+    return AtaGlobals::Instance();
+}
+
+SharedFlags& TControllerInfo::Flags() {
+    return SharedFlags::Instance();
+}
+
+TimeBase& TControllerInfo::Clock() {
+    static SteadyTimeBase steady;
+    return steady;
+}
+
+const TimeValues& TControllerInfo::Times() const {
+    static const TimeValues tv = ComputeTimeValues(SteadyTimeBase().TicksPerSecond());
+    return tv;
 }
 
 } // namespace zkv

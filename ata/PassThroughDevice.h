@@ -53,10 +53,14 @@ public:
     // One device per pass-through channel: it is the master; the slave position is empty.
     int DetectDevices() override;
 
-    CClientLog& Log() { return log_; }
-    DriveInfo& MasterInfo() { return masterInfo_; }
-    DriveInfo& SlaveInfo() { return slaveInfo_; }
-    AtaGlobals& Globals() { return globals_; }
+    bool Drivable() const override { return true; }
+    CClientLog& Log() override { return log_; }
+    DriveInfo& MasterInfo() override { return masterInfo_; }
+    DriveInfo& SlaveInfo() override { return slaveInfo_; }
+    AtaGlobals& Globals() override { return globals_; }
+    SharedFlags& Flags() override { return flags_; }
+    TimeBase& Clock() override { return clock_; }
+    const TimeValues& Times() const override { return tv_; }
     // Why the last command did not travel, empty when it did.
     const std::string& LastRefusal() const { return refusal_; }
 

@@ -84,7 +84,7 @@ void ChannelSession::GiveBack(bool announced) {
                        MsgDlgType::Information, mb::OK);
 }
 
-THDCDevice* ChannelSession::CurrentDevice() {
+TControllerInfo* ChannelSession::CurrentDevice() {
     return HddDetected() ? list_->CurrentDevice() : nullptr;
 }
 

@@ -83,8 +83,12 @@ public:
     std::vector<std::unique_ptr<TClassInfo>>& Classes() { return classes_; }
     TClassInfo* CurrentClass() const { return current_; }
     TControllerInfo* CurrentEntry() const { return current_ ? current_->Current() : nullptr; }
-    // The current entry when it is a channel the engine can drive.
-    THDCDevice* CurrentDevice() const { return dynamic_cast<THDCDevice*>(CurrentEntry()); }
+    // The current entry when it is a channel the engine can drive (an IDE channel or a
+    // pass-through one).
+    TControllerInfo* CurrentDevice() const {
+        TControllerInfo* e = CurrentEntry();
+        return e && e->Drivable() ? e : nullptr;
+    }
 
     // 0 when a class holds the entry (it becomes current), 1 otherwise.
     int SelectController(TControllerInfo* entry);

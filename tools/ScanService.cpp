@@ -25,7 +25,7 @@ bool ScanService::StartScan(std::span<const std::uint8_t> bytes, std::int32_t de
     // a range past the 32-bit start would overflow it.
     if (p.count <= 0 || p.start < 0 || std::int64_t{p.start} + p.count > INT32_MAX)
         return false;
-    THDCDevice* dev = device_ ? device_() : nullptr;
+    TControllerInfo* dev = device_ ? device_() : nullptr;
     if (!dev)
         return false;
     if (thread_) { // the previous scan has ended; its thread is only returning

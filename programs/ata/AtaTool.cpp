@@ -65,7 +65,7 @@ int Fail(std::ostream& err, const std::string& why) {
     return kUsage;
 }
 
-int Run(THDCDevice& dev, const Options& o, std::ostream& out, std::ostream& err) {
+int Run(TControllerInfo& dev, const Options& o, std::ostream& out, std::ostream& err) {
     const std::string& verb = o.command[0];
     const std::size_t argc = o.command.size();
     dev.SetMaster(!o.slave);
