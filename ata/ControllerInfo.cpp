@@ -81,6 +81,8 @@ void TControllerInfo::Init(IDeviceSetup* setup, const DeviceSetupEntry& e, std::
     EnumeratorName = e.enumerator;
     DeviceAddress = e.deviceAddress;
     Function = e.function;
+    PassThrough = e.passThrough;
+    Block = e.block;
     // The properties without which an entry means nothing on this platform.
     Inited = !DeviceDesc.empty() && !HardwareID.empty() && !Class.empty() && !ClassGUID.empty() &&
              !Driver.empty() && !EnumeratorName.empty();
@@ -103,7 +105,7 @@ void TControllerInfo::Init(IDeviceSetup* setup, const DeviceSetupEntry& e, std::
     const std::string cls = Upper(Class);
     Chanals = 0;
     if (cls == "HDC")
-        Chanals = Upper(Service) == "ATAPI" ? 1 : 0;
+        Chanals = Upper(Service) == "ATAPI" || !PassThrough.empty() ? 1 : 0;
     else if (cls == "SCSIADAPTER" && PCIVEN != 0x105A)
         Chanals = ranges_.empty() ? 0 : static_cast<std::int32_t>((ranges_.size() - 1) / 2);
     DeviceDescCopy = DeviceDesc;

@@ -137,6 +137,9 @@ public:
     std::string Refusal;
     // The PCI function the entry belongs to: entries of one function change state together.
     std::string Function;
+    // A pass-through channel's SCSI generic node ("/dev/sg1") and block device ("sdb"); empty
+    // on every other entry.
+    std::string PassThrough, Block;
 
 protected:
     void WriteFields(TMemoryStream& s) override;

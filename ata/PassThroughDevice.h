@@ -42,6 +42,10 @@ public:
                        AtaGlobals& globals = AtaGlobals::Instance(),
                        SharedFlags& flags = SharedFlags::Instance());
 
+    // Taking the channel holds the disk through the device setup (nothing is unbound); refused
+    // with the message of a controller that can't be disabled when the disk is in use, with
+    // the reason when it cannot be held.
+    int PrepareForRepair(bool& restartNeeded, bool& ok, std::string& message) override;
     void ReadStatus(AtaCommandRecord& rec) override;
     bool ReadAllRegs(AtaCommandRecord& rec) override;
     void ExecuteCommand(AtaCommandRecord& rec) override;
