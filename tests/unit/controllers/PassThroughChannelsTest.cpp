@@ -1,12 +1,17 @@
 // Pass-through channels in the controller lists: found in a prepared sysfs tree (libata ports
-// and a USB disk), held and given back.
+// and a USB disk), held and given back; and on the simulated hardware through zelkova-ata.
 #include "SysfsTree.h"
 #include "controllers/ControllerList.h"
 #include "platform/SysfsDeviceSetup.h"
+#include "programs/ata/AtaTool.h"
 #include "sim/SimIde.h"
 #include "tests/support/ClientHarness.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <sstream>
 
 namespace zkv {
 namespace {
@@ -134,6 +139,65 @@ TEST_F(PassThroughSysfs, ListsPortsAndUsbDisksAndHoldsOnlyFreeOnes) {
     EXPECT_TRUE(ok);
     EXPECT_TRUE(ch->Disabled);
     EXPECT_EQ(ch->EnableChannel(restart), 0);
+}
+
+TEST(PassThroughTool, RunsVerbsOnTheSimulatedChannelAndRefusesWhatIsInUse) {
+    test::TempDir dir;
+    const std::string file = (dir.Path() / "hw.json").string();
+    std::ofstream(file) << R"({"channels": [
+        {"command_block": 496, "control_block": 1014, "master": {"type": "disk"}},
+        {"command_block": 4096, "control_block": 4106, "pass_through": true,
+         "master": {"type": "disk", "model": "PASS THROUGH DISK", "sectors": 100000}}],
+      "controllers": [{"address": "0000:00:01.1", "channels": [0, -1]},
+                      {"kind": "ahci", "address": "0000:00:1f.2", "channels": [1]},
+                      {"kind": "ahci", "address": "0000:00:1f.3", "channels": [1],
+                       "in_use": true}]})";
+    auto run = [&](std::vector<std::string> args, int& rc) {
+        std::ostringstream out, err;
+        args.insert(args.begin(), {"--hardware", "sim:" + file});
+        rc = RunAtaTool(args, out, err);
+        std::vector<nlohmann::json> lines;
+        std::istringstream in(out.str());
+        for (std::string l; std::getline(in, l);)
+            lines.push_back(nlohmann::json::parse(l));
+        return lines;
+    };
+    int rc = -1;
+    auto list = run({"controllers"}, rc);
+    ASSERT_EQ(rc, 0);
+    nlohmann::json port, ide;
+    for (const auto& e : list.at(0)["controllers"]) {
+        if (e["key"] == "pci-0000:00:1f.2-port1")
+            port = e;
+        if (e["key"] == "pci-0000:00:01.1\\1")
+            ide = e;
+    }
+    ASSERT_FALSE(port.is_null());
+    EXPECT_EQ(port["passthrough"], "simsg1");
+    EXPECT_EQ(port["block"], "simd1");
+    EXPECT_EQ(port["chanals"], 1);
+    EXPECT_TRUE(port["ranges"].empty());
+    EXPECT_EQ(port["disableable"], true);
+    EXPECT_FALSE(ide.contains("passthrough") || ide.contains("block"));
+
+    auto id = run({"--device", "pci-0000:00:1f.2-port1", "identify"}, rc);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(id.at(0)["model"], "PASS THROUGH DISK");
+    auto read = run({"--device", "pci-0000:00:1f.2-port1", "read", "99999"}, rc);
+    EXPECT_EQ(rc, 0);
+    auto status = run({"--device", "pci-0000:00:1f.2-port1", "status"}, rc);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(status.at(0)["sr"], 0x50);
+
+    auto busy = run({"--device", "pci-0000:00:1f.3-port1", "identify"}, rc);
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(busy.at(0)["message"], kCantDisableMessage);
+    run({"--device", "pci-0000:00:1f.2-port9", "identify"}, rc);
+    EXPECT_EQ(rc, 1);
+    run({"--device", "pci-0000:00:1f.2-port1", "--slave", "identify"}, rc);
+    EXPECT_EQ(rc, 2);
+    run({"--device", "pci-0000:00:1f.2-port1", "--channel", "0x1F0:0x3F6", "status"}, rc);
+    EXPECT_EQ(rc, 2);
 }
 
 } // namespace
