@@ -13,13 +13,13 @@ namespace zkv {
 class FixedChannelService final : public IChannelService {
 public:
     // Identifies the master on `dev` (which may be null) for the drive record.
-    void SetDevice(THDCDevice* dev) {
+    void SetDevice(TControllerInfo* dev) {
         dev_ = dev;
         drive_.Clear();
         if (dev_ && dev_->IdentifyDevice(drive_) != 0)
             drive_.Clear();
     }
-    THDCDevice* CurrentDevice() override { return dev_; }
+    TControllerInfo* CurrentDevice() override { return dev_; }
     const DriveInfo& ChosenDrive() override { return drive_; }
     bool WriteControllerStream(std::vector<std::uint8_t>& out) override {
         out.clear();
@@ -27,7 +27,7 @@ public:
     }
 
 private:
-    THDCDevice* dev_ = nullptr;
+    TControllerInfo* dev_ = nullptr;
     DriveInfo drive_;
 };
 

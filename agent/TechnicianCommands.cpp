@@ -75,7 +75,7 @@ IMainThread& UserClientSocket::Main() const {
     return main_ ? *main_ : MainThread();
 }
 
-THDCDevice* UserClientSocket::Device() const {
+TControllerInfo* UserClientSocket::Device() const {
     return services_.channel ? services_.channel->CurrentDevice() : nullptr;
 }
 
@@ -172,7 +172,7 @@ void UserClientSocket::OnCmdCloseChat(const ItemRecord&, ItemRecord& reply, Item
 
 void UserClientSocket::OnCmdAtaGetStatus(const ItemRecord&, ItemRecord& reply, ItemRecord&) {
     AtaCommandRecord rec;
-    THDCDevice* dev = Device();
+    TControllerInfo* dev = Device();
     if (Flags().DeviceReady() && dev)
         dev->ReadStatus(rec);
     else
@@ -219,7 +219,7 @@ void UserClientSocket::OnCmdAtaReset(const ItemRecord& command, ItemRecord& repl
     rec.Flags = READREGS;
     if (command.flags & kItemFlagNoReadyDrsc)
         rec.Flags |= NOREADYDRSC;
-    THDCDevice* dev = Device();
+    TControllerInfo* dev = Device();
     if (!stopped) {
         rec.Result = ATA_DEVICE_BUSY;
     } else if (Flags().DeviceReady() && dev) {

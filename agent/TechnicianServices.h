@@ -18,7 +18,7 @@
 
 namespace zkv {
 
-class THDCDevice;
+class TControllerInfo;
 struct DriveInfo;
 class IPowerControl;
 
@@ -49,7 +49,7 @@ class IChannelService {
 public:
     virtual ~IChannelService() = default;
     // The chosen channel's device, nullptr before a channel was chosen.
-    virtual THDCDevice* CurrentDevice() = 0;
+    virtual TControllerInfo* CurrentDevice() = 0;
     // The drive chosen at detection (its 425-byte record goes into CMD_START_CHAT's answer).
     virtual const DriveInfo& ChosenDrive() = 0;
     // The controller classes' list as a stream (CMD_START_CHAT's answer, after the drive).

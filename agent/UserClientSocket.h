@@ -200,7 +200,7 @@ private:
     void ComPort(const ItemRecord& command, ItemRecord& reply);
     SharedFlags& Flags() const;
     IMainThread& Main() const;
-    THDCDevice* Device() const;
+    TControllerInfo* Device() const;
     // Restart or power-off; the run-once entry and WasReboot follow a request logind took.
     bool PowerRequest(bool reboot, std::string& why);
     // False when the running operation did not stop within the limit.

@@ -125,7 +125,7 @@ TfrmWorkForm::TfrmWorkForm(WorkFormStartup startup, QWidget* parent)
     });
     closeHooks.scanRunning = [this] { return scan_ && scan_->Service().ScanRunning(); };
     closeHooks.stopScan = [this] { StopScan(); };
-    scan_->SetDeviceSource([this]() -> THDCDevice* { return ChannelDevice(); });
+    scan_->SetDeviceSource([this]() -> TControllerInfo* { return ChannelDevice(); });
 }
 
 void TfrmWorkForm::StopScan() {

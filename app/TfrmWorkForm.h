@@ -153,7 +153,7 @@ public:
     void AtaLog(std::string_view text) override { AddLogText(text); }
     // The channel the technician's commands work on: the one chosen and detected, or none.
     IChannelService& Channel();
-    THDCDevice* ChannelDevice();
+    TControllerInfo* ChannelDevice();
     ATAThread* AtaWorker() { return ataThread_.get(); }
 
     // --- the surface scan: its service (IScanService for the engine) and window ---

@@ -66,7 +66,7 @@ IChannelService& TfrmWorkForm::Channel() {
     return noChannel_;
 }
 
-THDCDevice* TfrmWorkForm::ChannelDevice() {
+TControllerInfo* TfrmWorkForm::ChannelDevice() {
     return Channel().CurrentDevice();
 }
 
@@ -120,7 +120,7 @@ void TfrmWorkForm::SetTechnicianAttached(bool on) {
 }
 
 void TfrmWorkForm::tmrCheckHDDTimer() {
-    THDCDevice* dev = ChannelDevice();
+    TControllerInfo* dev = ChannelDevice();
     // The worker owns the task file while a batch runs, the scan while it scans; the lamps
     // catch up on the next tick.
     if (!dev || !SharedFlags::Instance().DeviceReady() || (ataThread_ && ataThread_->Busy()) ||

@@ -249,7 +249,7 @@ void ATASocket::OnCmdAtaCommand(const ItemRecord& command, ItemRecord& reply, It
     const std::size_t traceLimit =
         command.WantsReply() ? std::min(kMaxTraceBytes, replyRoom_ - answer) : 0;
 
-    THDCDevice* dev = device_ ? device_() : nullptr;
+    TControllerInfo* dev = device_ ? device_() : nullptr;
     std::vector<std::vector<std::uint8_t>> traces;
     if (!flags_.DeviceReady() || !dev) {
         rec.Result = ATA_NO_DEVICE;
@@ -301,7 +301,7 @@ void ATASocket::OnCmdAtaCommand(const ItemRecord& command, ItemRecord& reply, It
 
 void ATASocket::OnCmdAtaGetStatus(const ItemRecord&, ItemRecord& reply, ItemRecord&) {
     AtaCommandRecord rec;
-    if (THDCDevice* dev = device_ ? device_() : nullptr)
+    if (TControllerInfo* dev = device_ ? device_() : nullptr)
         dev->ReadStatus(rec);
     else
         rec.Result = ATA_NO_DEVICE;
@@ -317,7 +317,7 @@ void ATASocket::OnCmdAtaReset(const ItemRecord& command, ItemRecord& reply, Item
     rec.Flags = READREGS;
     if (command.flags & 0x40)
         rec.Flags |= NOREADYDRSC;
-    THDCDevice* dev = device_ ? device_() : nullptr;
+    TControllerInfo* dev = device_ ? device_() : nullptr;
     if (flags_.DeviceReady() && dev) {
         rec.Time = 40000;
         dev->ResetDevice(rec);

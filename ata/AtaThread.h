@@ -59,7 +59,7 @@ public:
 using WizardHook = std::function<bool(std::span<const std::uint8_t> data, std::int32_t& result)>;
 
 // The channel device the batch works on; nullptr while no channel is chosen.
-using DeviceSource = std::function<THDCDevice*()>;
+using DeviceSource = std::function<TControllerInfo*()>;
 
 // The trace of one attempt is given this much room.
 inline constexpr std::uint32_t kTraceBufferSize = 10240;

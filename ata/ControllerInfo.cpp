@@ -1,5 +1,7 @@
 #include "ata/ControllerInfo.h"
 
+#include "ata/HDCDevice.h"
+
 #include "support/IniFile.h"
 
 #include <algorithm>
@@ -79,6 +81,8 @@ void TControllerInfo::Init(IDeviceSetup* setup, const DeviceSetupEntry& e, std::
     EnumeratorName = e.enumerator;
     DeviceAddress = e.deviceAddress;
     Function = e.function;
+    PassThrough = e.passThrough;
+    Block = e.block;
     // The properties without which an entry means nothing on this platform.
     Inited = !DeviceDesc.empty() && !HardwareID.empty() && !Class.empty() && !ClassGUID.empty() &&
              !Driver.empty() && !EnumeratorName.empty();
@@ -101,7 +105,7 @@ void TControllerInfo::Init(IDeviceSetup* setup, const DeviceSetupEntry& e, std::
     const std::string cls = Upper(Class);
     Chanals = 0;
     if (cls == "HDC")
-        Chanals = Upper(Service) == "ATAPI" ? 1 : 0;
+        Chanals = Upper(Service) == "ATAPI" || !PassThrough.empty() ? 1 : 0;
     else if (cls == "SCSIADAPTER" && PCIVEN != 0x105A)
         Chanals = ranges_.empty() ? 0 : static_cast<std::int32_t>((ranges_.size() - 1) / 2);
     DeviceDescCopy = DeviceDesc;
@@ -286,6 +290,24 @@ void TControllerInfo::DumpFields(std::vector<std::string>& lines) {
     }
     if (version_ >= 2)
         lines.push_back(Line("MBBuffLen:", num(PendingWordCount())));
+}
+
+AtaGlobals& TControllerInfo::Globals() {
+    return AtaGlobals::Instance();
+}
+
+SharedFlags& TControllerInfo::Flags() {
+    return SharedFlags::Instance();
+}
+
+TimeBase& TControllerInfo::Clock() {
+    static SteadyTimeBase steady;
+    return steady;
+}
+
+const TimeValues& TControllerInfo::Times() const {
+    static const TimeValues tv = ComputeTimeValues(SteadyTimeBase().TicksPerSecond());
+    return tv;
 }
 
 } // namespace zkv

@@ -1,16 +1,23 @@
 // TControllerInfo: one entry of the controller lists, as the operating system describes it, with
 // the taking of its channel from the kernel and the giving back.
 //
-// THDCDevice (an IDE channel that the engine drives) and TRAIDDevice (an adapter that is listed
-// but never driven) derive from it. The device operations of this class do nothing; the
-// identification ones answer 1.
+// THDCDevice (an IDE channel that the engine drives), TPassThroughDevice (a disk reached through
+// the kernel's ATA pass-through) and TRAIDDevice (an adapter that is listed but never driven)
+// derive from it. The device operations of this class do nothing; the identification ones
+// answer 1. Everything above the engine (the scan, the technician's services, the detection,
+// zelkova-ata) works through these operations and asks Drivable() whether an entry is a channel
+// at all, so a channel of any kind is driven the same way.
 #pragma once
 
 #include "ata/AtaCommandRecord.h"
 #include "ata/DeviceId.h"
 #include "platform/DeviceSetup.h"
+#include "platform/TimeBase.h"
 #include "support/Base.h"
+#include "support/ClientLog.h"
+#include "support/SharedFlags.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,6 +25,7 @@
 namespace zkv {
 
 class IniFile;
+struct AtaGlobals;
 
 struct IoRange {
     std::uint32_t start = 0;
@@ -79,6 +87,22 @@ public:
     virtual int IdentifyPacketDevice(DriveInfo&) { return 1; }
     virtual bool ReadAllRegs(AtaCommandRecord&) { return false; }
 
+    // --- the engine's side of a channel ---
+    // True on channels the engine drives; the accessors below are then the channel's own. On
+    // other entries they give an unattached log, empty drive positions, the shared engine state
+    // and the steady clock, so that nothing reached through them is ever driven.
+    virtual bool Drivable() const { return false; }
+    virtual CClientLog& Log() { return idleLog_; }
+    virtual DriveInfo& MasterInfo() { return idleMaster_; }
+    virtual DriveInfo& SlaveInfo() { return idleSlave_; }
+    virtual AtaGlobals& Globals();
+    virtual SharedFlags& Flags();
+    virtual TimeBase& Clock();
+    virtual const TimeValues& Times() const;
+    // Port addresses in the order of the drive report (data, ER, FR, SC, SN, CL, CH, DH, SR,
+    // CR, AC, DC); zeros where the channel has no ports.
+    virtual std::array<std::uint32_t, 12> PortList() const { return {}; }
+
     // state 1 = enable, 2 = disable.
     bool ChangeDeviceState(int state, bool& restartNeeded);
 
@@ -113,6 +137,9 @@ public:
     std::string Refusal;
     // The PCI function the entry belongs to: entries of one function change state together.
     std::string Function;
+    // A pass-through channel's SCSI generic node ("/dev/sg1") and block device ("sdb"); empty
+    // on every other entry.
+    std::string PassThrough, Block;
 
 protected:
     void WriteFields(TMemoryStream& s) override;
@@ -125,6 +152,10 @@ protected:
     bool master_ = true;
     bool disabledByMe_ = false;
     IDeviceSetup* setup_ = nullptr;
+
+private:
+    CClientLog idleLog_;
+    DriveInfo idleMaster_, idleSlave_;
 };
 
 // Fills the four PCI numbers from a HardwareID text; a missing part leaves its number 0.

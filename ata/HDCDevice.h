@@ -67,6 +67,7 @@ public:
                std::int32_t index, AtaGlobals& globals = AtaGlobals::Instance(),
                SharedFlags& flags = SharedFlags::Instance());
 
+    bool Drivable() const override { return true; }
     // Fills the port fields from the two I/O ranges (mode 0 only). 0 when done, 1 otherwise.
     int InitPorts(int mode);
     void SelectDevice();

@@ -28,6 +28,25 @@ TPassThroughDevice::TPassThroughDevice(AtaPassThrough& pt, TimeBase& clock, AtaG
     Chanals = 1;
 }
 
+int TPassThroughDevice::PrepareForRepair(bool& restartNeeded, bool& ok, std::string& message) {
+    restartNeeded = false;
+    if (setup_ && !Disabled) {
+        if (!Disableable) {
+            message = kCantDisableMessage;
+            return 1;
+        }
+        if (!ChangeDeviceState(2, restartNeeded)) {
+            message = Disableable ? Refusal : kCantDisableMessage;
+            return 1;
+        }
+        Disabled = true;
+        disabledByMe_ = true;
+    }
+    ChosenIndex = Index;
+    ok = true;
+    return 0;
+}
+
 std::int32_t TPassThroughDevice::ElapsedSince(std::uint64_t start) {
     return ElapsedMs(tv_, start, clock_.Now());
 }

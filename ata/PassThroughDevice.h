@@ -42,6 +42,10 @@ public:
                        AtaGlobals& globals = AtaGlobals::Instance(),
                        SharedFlags& flags = SharedFlags::Instance());
 
+    // Taking the channel holds the disk through the device setup (nothing is unbound); refused
+    // with the message of a controller that can't be disabled when the disk is in use, with
+    // the reason when it cannot be held.
+    int PrepareForRepair(bool& restartNeeded, bool& ok, std::string& message) override;
     void ReadStatus(AtaCommandRecord& rec) override;
     bool ReadAllRegs(AtaCommandRecord& rec) override;
     void ExecuteCommand(AtaCommandRecord& rec) override;
@@ -53,10 +57,14 @@ public:
     // One device per pass-through channel: it is the master; the slave position is empty.
     int DetectDevices() override;
 
-    CClientLog& Log() { return log_; }
-    DriveInfo& MasterInfo() { return masterInfo_; }
-    DriveInfo& SlaveInfo() { return slaveInfo_; }
-    AtaGlobals& Globals() { return globals_; }
+    bool Drivable() const override { return true; }
+    CClientLog& Log() override { return log_; }
+    DriveInfo& MasterInfo() override { return masterInfo_; }
+    DriveInfo& SlaveInfo() override { return slaveInfo_; }
+    AtaGlobals& Globals() override { return globals_; }
+    SharedFlags& Flags() override { return flags_; }
+    TimeBase& Clock() override { return clock_; }
+    const TimeValues& Times() const override { return tv_; }
     // Why the last command did not travel, empty when it did.
     const std::string& LastRefusal() const { return refusal_; }
 

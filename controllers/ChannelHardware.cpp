@@ -1,13 +1,48 @@
 #include "controllers/ChannelHardware.h"
 
+#include "platform/LinuxAtaPassThrough.h"
 #include "platform/LinuxSmallPort.h"
 #include "platform/SysfsDeviceSetup.h"
 #include "sim/SimDeviceSetup.h"
 #include "sim/SimHardwareJson.h"
+#include "sim/SimPassThrough.h"
 
 #include <stdexcept>
 
 namespace zkv {
+namespace {
+
+// The SG_IO backend on a node, opened on the first command so that listing the channels opens
+// nothing; a node that cannot be opened fails each command with the reason.
+class LazyLinuxPassThrough final : public AtaPassThrough {
+public:
+    explicit LazyLinuxPassThrough(std::string node) : node_(std::move(node)) {}
+    AtaPassThroughResult Execute(const AtaPassThroughCommand& cmd) override {
+        std::string why;
+        if (!Ready(why)) {
+            AtaPassThroughResult r;
+            r.outcome = AtaPassThroughResult::Outcome::Failed;
+            r.detail = why;
+            return r;
+        }
+        return pt_.Execute(cmd);
+    }
+    bool ResetDevice(std::string& why) override { return Ready(why) && pt_.ResetDevice(why); }
+
+private:
+    bool Ready(std::string& why) {
+        if (pt_.IsOpen())
+            return true;
+        if (pt_.Open(node_, why))
+            return true;
+        why = node_ + " can not be opened: " + why;
+        return false;
+    }
+    std::string node_;
+    LinuxAtaPassThrough pt_;
+};
+
+} // namespace
 
 ChannelHardware::~ChannelHardware() = default;
 
@@ -39,6 +74,21 @@ std::unique_ptr<ChannelHardware> ChannelHardware::Open(const std::string& hardwa
     }
     error = "unknown hardware " + hardware;
     return nullptr;
+}
+
+std::function<std::unique_ptr<AtaPassThrough>(const DeviceSetupEntry&)>
+ChannelHardware::PassThroughOpener() {
+    SimIdeHardware* sim = sim_;
+    return [sim](const DeviceSetupEntry& e) -> std::unique_ptr<AtaPassThrough> {
+        if (e.passThrough.empty())
+            return nullptr;
+        if (!sim)
+            return std::make_unique<LazyLinuxPassThrough>(e.passThrough);
+        std::size_t channel = 0;
+        if (!SimDeviceSetup::PassThroughChannel(e.passThrough, channel))
+            return nullptr;
+        return std::make_unique<SimPassThrough>(*sim, channel, false);
+    };
 }
 
 bool ChannelHardware::OpenPorts(std::string& error) {

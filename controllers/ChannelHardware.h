@@ -2,12 +2,17 @@
 //   "linux"         port I/O through the kernel (ioperm/iopl) and the device setup from sysfs
 //   "linux:ROOT"    the same, with sysfs and /proc read below ROOT (prepared trees)
 //   "sim:FILE"      the simulated IDE hardware and controllers of FILE
+//
+// Pass-through channels reach their disk through the Linux SG_IO backend on their /dev/sgN
+// (opened on the first command), or through the simulated backend on their simulated channel.
 #pragma once
 
+#include "platform/AtaPassThrough.h"
 #include "platform/DeviceSetup.h"
 #include "platform/SmallPort.h"
 #include "platform/TimeBase.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -28,6 +33,8 @@ public:
     // Opens the port driver; false with the reason in `error` (no CAP_SYS_RAWIO).
     bool OpenPorts(std::string& error);
     bool Simulated() const { return sim_ != nullptr; }
+    // The backend of a pass-through channel entry (see PassThroughOpener in ControllerList.h).
+    std::function<std::unique_ptr<AtaPassThrough>(const DeviceSetupEntry&)> PassThroughOpener();
 
 private:
     ChannelHardware() = default;

@@ -18,8 +18,9 @@ std::unique_ptr<ChannelSession> ChannelSession::Create(const ChannelSessionOptio
         host.Log("No port access: " + portError);
     s->options_ = options;
     s->host_ = &host;
-    s->list_ = std::make_unique<TClassInfoList>(s->hardware_->Setup(), s->hardware_->Port(),
-                                                s->hardware_->Clock());
+    s->list_ =
+        std::make_unique<TClassInfoList>(s->hardware_->Setup(), s->hardware_->Port(),
+                                         s->hardware_->Clock(), s->hardware_->PassThroughOpener());
     IniFile ini(options.userSetup);
     ini.Load();
     s->list_->LoadEntrySettings(ini);
@@ -84,7 +85,7 @@ void ChannelSession::GiveBack(bool announced) {
                        MsgDlgType::Information, mb::OK);
 }
 
-THDCDevice* ChannelSession::CurrentDevice() {
+TControllerInfo* ChannelSession::CurrentDevice() {
     return HddDetected() ? list_->CurrentDevice() : nullptr;
 }
 

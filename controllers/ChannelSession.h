@@ -49,7 +49,7 @@ public:
     ChannelHardware& Hardware() { return *hardware_; }
 
     // IChannelService
-    THDCDevice* CurrentDevice() override;
+    TControllerInfo* CurrentDevice() override;
     const DriveInfo& ChosenDrive() override { return detection_->Report(); }
     bool WriteControllerStream(std::vector<std::uint8_t>& out) override;
 

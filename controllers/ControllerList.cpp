@@ -10,7 +10,46 @@ namespace {
 
 constexpr const char* kListSection = "CLIST DATA";
 
+// The backend of a channel that has none here: every command fails with one clear line.
+class NoPassThrough final : public AtaPassThrough {
+public:
+    explicit NoPassThrough(std::string node) : node_(std::move(node)) {}
+    AtaPassThroughResult Execute(const AtaPassThroughCommand&) override {
+        AtaPassThroughResult r;
+        r.outcome = AtaPassThroughResult::Outcome::Failed;
+        r.detail = "no ATA pass-through to " + node_ + " here";
+        return r;
+    }
+    bool ResetDevice(std::string& why) override {
+        why = "no ATA pass-through to " + node_ + " here";
+        return false;
+    }
+
+private:
+    std::string node_;
+};
+
 } // namespace
+
+TPassThroughChannel::TPassThroughChannel(std::unique_ptr<AtaPassThrough> pt, TimeBase& clock,
+                                         IDeviceSetup* setup, const DeviceSetupEntry& e,
+                                         std::int32_t index)
+    : detail::PassThroughBackend{std::move(pt)}, TPassThroughDevice(*backend, clock) {
+    Init(setup, e, index);
+}
+
+TPassThroughController::TPassThroughController(IDeviceSetup* setup, const DeviceSetupEntry& e,
+                                               std::int32_t index) {
+    className_ = "TRAIDDevice";
+    version_ = 1;
+    Init(setup, e, index);
+}
+
+int TPassThroughController::PrepareForRepair(bool& restartNeeded, bool&, std::string& message) {
+    restartNeeded = false;
+    message = kNotIdeMessage;
+    return 1;
+}
 
 TRAIDDevice::TRAIDDevice(IDeviceSetup* setup, const DeviceSetupEntry& e, std::int32_t index) {
     className_ = "TRAIDDevice";
@@ -35,7 +74,8 @@ TClassInfo::TClassInfo(std::string name, std::string guid, DeviceClassKind kind)
     className_ = std::move(name);
 }
 
-void TClassInfo::Build(IDeviceSetup& setup, TSmallPort* port, TimeBase* clock) {
+void TClassInfo::Build(IDeviceSetup& setup, TSmallPort* port, TimeBase* clock,
+                       const PassThroughOpener& opener) {
     std::vector<DeviceSetupEntry> found;
     try {
         found = setup.Enumerate(kind_);
@@ -45,7 +85,15 @@ void TClassInfo::Build(IDeviceSetup& setup, TSmallPort* port, TimeBase* clock) {
     for (std::size_t i = 0; i < found.size() && i < kMaxEntries; ++i) {
         const auto index = static_cast<std::int32_t>(i);
         std::unique_ptr<TControllerInfo> e;
-        if (port && clock)
+        if (port && clock && !found[i].passThrough.empty()) {
+            std::unique_ptr<AtaPassThrough> pt = opener ? opener(found[i]) : nullptr;
+            if (!pt)
+                pt = std::make_unique<NoPassThrough>(found[i].passThrough);
+            e = std::make_unique<TPassThroughChannel>(std::move(pt), *clock, &setup, found[i],
+                                                      index);
+        } else if (port && clock && found[i].passThroughHost)
+            e = std::make_unique<TPassThroughController>(&setup, found[i], index);
+        else if (port && clock)
             e = std::make_unique<THDCDevice>(*port, *clock, &setup, found[i], index);
         else
             e = std::make_unique<TRAIDDevice>(&setup, found[i], index);
@@ -67,10 +115,11 @@ void TClassInfo::DumpFields(std::vector<std::string>& lines) {
     lines.push_back(DumpLine("Entries", std::to_string(entries_.size())));
 }
 
-THDCInfo::THDCInfo(IDeviceSetup& setup, TSmallPort& port, TimeBase& clock)
+THDCInfo::THDCInfo(IDeviceSetup& setup, TSmallPort& port, TimeBase& clock,
+                   const PassThroughOpener& opener)
     : TClassInfo("THDCInfo", "{4D36E96A-E325-11CE-BFC1-08002BE10318}",
                  DeviceClassKind::HardDiskController) {
-    Build(setup, &port, &clock);
+    Build(setup, &port, &clock, opener);
 }
 
 TRAIDInfo::TRAIDInfo(IDeviceSetup& setup)
@@ -79,8 +128,9 @@ TRAIDInfo::TRAIDInfo(IDeviceSetup& setup)
     Build(setup, nullptr, nullptr);
 }
 
-TClassInfoList::TClassInfoList(IDeviceSetup& setup, TSmallPort& port, TimeBase& clock) {
-    classes_.push_back(std::make_unique<THDCInfo>(setup, port, clock));
+TClassInfoList::TClassInfoList(IDeviceSetup& setup, TSmallPort& port, TimeBase& clock,
+                               const PassThroughOpener& opener) {
+    classes_.push_back(std::make_unique<THDCInfo>(setup, port, clock, opener));
     if (classes_.back()->Error())
         ShowMessageDlg("Error occured during HDC controllers list creating.", MsgDlgType::Error,
                        mb::OK);

@@ -9,8 +9,11 @@
 #pragma once
 
 #include "ata/HDCDevice.h"
+#include "ata/PassThroughDevice.h"
+#include "platform/AtaPassThrough.h"
 #include "platform/DeviceSetup.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +36,33 @@ private:
     std::uint32_t cmdPort_ = 0, ctlPort_ = 0;
 };
 
+// How a pass-through channel entry reaches its disk: the backend for the entry (the Linux SG_IO
+// one on its /dev/sgN, the simulated one on its simulated channel), or nullptr when there is
+// none here.
+using PassThroughOpener = std::function<std::unique_ptr<AtaPassThrough>(const DeviceSetupEntry&)>;
+
+namespace detail {
+// Owns the backend ahead of the device that uses it.
+struct PassThroughBackend {
+    std::unique_ptr<AtaPassThrough> backend;
+};
+} // namespace detail
+
+// A pass-through channel entry of the controller list, with its backend.
+class TPassThroughChannel : private detail::PassThroughBackend, public TPassThroughDevice {
+public:
+    TPassThroughChannel(std::unique_ptr<AtaPassThrough> pt, TimeBase& clock, IDeviceSetup* setup,
+                        const DeviceSetupEntry& e, std::int32_t index);
+};
+
+// The controller entry of a function whose disks are pass-through channels: listed, never
+// driven (its channels are).
+class TPassThroughController : public TControllerInfo {
+public:
+    TPassThroughController(IDeviceSetup* setup, const DeviceSetupEntry& e, std::int32_t index);
+    int PrepareForRepair(bool& restartNeeded, bool& ok, std::string& message) override;
+};
+
 using TControllerList = std::vector<std::unique_ptr<TControllerInfo>>;
 
 class TClassInfo : public TBase {
@@ -52,7 +82,8 @@ public:
 
 protected:
     // Builds the entries from the device setup: up to 40, only those that were inited.
-    void Build(IDeviceSetup& setup, TSmallPort* port, TimeBase* clock);
+    void Build(IDeviceSetup& setup, TSmallPort* port, TimeBase* clock,
+               const PassThroughOpener& opener = {});
     void WriteFields(TMemoryStream& s) override;
     void DumpFields(std::vector<std::string>& lines) override;
 
@@ -65,8 +96,10 @@ protected:
 
 class THDCInfo : public TClassInfo {
 public:
-    // The channel devices drive the disk through `port` on `clock`.
-    THDCInfo(IDeviceSetup& setup, TSmallPort& port, TimeBase& clock);
+    // The channel devices drive the disk through `port` on `clock`; pass-through channels
+    // through what `opener` gives them.
+    THDCInfo(IDeviceSetup& setup, TSmallPort& port, TimeBase& clock,
+             const PassThroughOpener& opener = {});
 };
 
 class TRAIDInfo : public TClassInfo {
@@ -78,13 +111,18 @@ class TClassInfoList {
 public:
     // Builds both classes; a class whose enumeration failed is kept (with its error flag) and
     // its message is shown.
-    TClassInfoList(IDeviceSetup& setup, TSmallPort& port, TimeBase& clock);
+    TClassInfoList(IDeviceSetup& setup, TSmallPort& port, TimeBase& clock,
+                   const PassThroughOpener& opener = {});
 
     std::vector<std::unique_ptr<TClassInfo>>& Classes() { return classes_; }
     TClassInfo* CurrentClass() const { return current_; }
     TControllerInfo* CurrentEntry() const { return current_ ? current_->Current() : nullptr; }
-    // The current entry when it is a channel the engine can drive.
-    THDCDevice* CurrentDevice() const { return dynamic_cast<THDCDevice*>(CurrentEntry()); }
+    // The current entry when it is a channel the engine can drive (an IDE channel or a
+    // pass-through one).
+    TControllerInfo* CurrentDevice() const {
+        TControllerInfo* e = CurrentEntry();
+        return e && e->Drivable() ? e : nullptr;
+    }
 
     // 0 when a class holds the entry (it becomes current), 1 otherwise.
     int SelectController(TControllerInfo* entry);

@@ -338,7 +338,7 @@ int THddDetection::DetectHDD() {
             return 0;
         }
         TControllerInfo* entry = list_.CurrentEntry();
-        auto* dev = dynamic_cast<THDCDevice*>(entry);
+        TControllerInfo* dev = entry && entry->Drivable() ? entry : nullptr;
         if (!dev) {
             host_.SetBusyCursor(false);
             host_.Log("Wrong controller address.");

@@ -7,6 +7,10 @@
 // function share its driver: disabling one entry unbinds the whole function, so both channels
 // go at once.
 //
+// A function whose disks are reached through the kernel's ATA pass-through (an AHCI or other
+// libata host, a USB host with a disk whose bridge passes ATA commands) is a hard-disk
+// controller entry (channel 0, never driven) with one pass-through channel entry per disk.
+//
 // Backends: SysfsDeviceSetup (Linux sysfs, root configurable for tests) and SimDeviceSetup (the
 // controllers of the simulated hardware file).
 #pragma once
@@ -43,6 +47,14 @@ struct DeviceSetupEntry {
     std::string enumerator = "PCI";
     std::int32_t deviceAddress = -1; // (device << 16) | function
     std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
+    // A channel reached through ATA pass-through: the SCSI generic node the commands go to
+    // ("/dev/sg1") and the disk's block device ("sdb"). Empty on every other entry. Such a
+    // channel's key names the PCI function and the port ("pci-0000:00:1f.2-port1") or the USB
+    // path ("usb-2-1.3"); taking it unbinds nothing but holds the disk exclusively.
+    std::string passThrough;
+    std::string block;
+    // The controller entry of a function whose disks are pass-through channels.
+    bool passThroughHost = false;
 };
 
 struct DeviceStatus {

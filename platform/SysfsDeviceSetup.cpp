@@ -1,10 +1,15 @@
 #include "platform/SysfsDeviceSetup.h"
 
+#include "platform/LinuxAtaPassThrough.h"
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <unistd.h>
 
 #ifdef ZKV_HAVE_LIBPCI
 extern "C" {
@@ -101,6 +106,44 @@ bool WriteAttr(const fs::path& p, const std::string& value, std::string& error) 
     return ok;
 }
 
+// The walk below a function stops after this many directory entries.
+constexpr int kMaxWalk = 20000;
+constexpr unsigned long kUsbHostClass = 0x0C03;
+
+// A USB device's sysfs name: "2-1", "2-1.3" (bus, then ports), no interface part.
+bool UsbDeviceName(const std::string& n) {
+    const auto dash = n.find('-');
+    if (dash == 0 || dash == std::string::npos || n.find(':') != std::string::npos)
+        return false;
+    return std::all_of(n.begin(), n.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || c == '-' || c == '.'; });
+}
+
+// "ata3" -> 3; 0 for any other name.
+int AtaPortNumber(const std::string& n) {
+    if (n.size() < 4 || n.compare(0, 3, "ata") != 0 || n.size() > 8)
+        return 0;
+    int v = 0;
+    for (std::size_t i = 3; i < n.size(); ++i) {
+        if (n[i] < '0' || n[i] > '9')
+            return 0;
+        v = v * 10 + (n[i] - '0');
+    }
+    return v;
+}
+
+std::string FirstChild(const fs::path& dir) {
+    std::error_code ec;
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir, ec)) {
+        names.push_back(e.path().filename().string());
+        if (names.size() > 64)
+            break;
+    }
+    std::sort(names.begin(), names.end());
+    return names.empty() ? std::string() : names.front();
+}
+
 #ifdef ZKV_HAVE_LIBPCI
 void QuietWarning(char*, ...) {}
 #endif
@@ -111,6 +154,9 @@ SysfsDeviceSetup::SysfsDeviceSetup(fs::path root, BlockDeviceUse::ClaimFn claim)
     : root_(std::move(root)), use_(root_, std::move(claim)) {}
 
 SysfsDeviceSetup::~SysfsDeviceSetup() {
+    for (auto& [key, hold] : holds_)
+        for (int fd : hold.fds)
+            ::close(fd);
 #ifdef ZKV_HAVE_LIBPCI
     if (pci_)
         pci_cleanup(static_cast<pci_access*>(pci_));
@@ -148,10 +194,16 @@ std::vector<DeviceSetupEntry> SysfsDeviceSetup::Enumerate(DeviceClassKind kind) 
     std::sort(functions.begin(), functions.end());
     for (const fs::path& fn : functions) {
         const unsigned long cls = ReadHex(fn / "class");
-        if ((cls >> 16) != 0x01)
+        const bool usbHost = (cls >> 8) == kUsbHostClass;
+        if ((cls >> 16) != 0x01 && !usbHost)
             continue;
-        const bool ide = ((cls >> 8) & 0xFF) == 0x01;
-        if (ide != (kind == DeviceClassKind::HardDiskController))
+        const bool ide = ((cls >> 8) & 0xFF) == 0x01 && !usbHost;
+        // A function with disks reached through pass-through is a controller of its own.
+        const std::vector<PassThroughPort> ports =
+            ide ? std::vector<PassThroughPort>{} : PassThroughPorts(fn);
+        if (usbHost && ports.empty())
+            continue;
+        if ((ide || !ports.empty()) != (kind == DeviceClassKind::HardDiskController))
             continue;
         const unsigned progIf = cls & 0xFF;
         const auto vendor = static_cast<std::uint16_t>(ReadHex(fn / "vendor"));
@@ -189,9 +241,31 @@ std::vector<DeviceSetupEntry> SysfsDeviceSetup::Enumerate(DeviceClassKind kind) 
             if (b.io)
                 base.ranges.emplace_back(b.start, b.end);
 
+        if (!ports.empty()) {
+            base.className = "HDC";
+            base.classGuid = kHdcGuid;
+            if (deviceName.empty())
+                base.deviceDesc = (usbHost ? "PCI USB controller " : "PCI SATA controller ") +
+                                  Hex(vendor, 4) + ":" + Hex(device, 4);
+        }
         DeviceSetupEntry top = base;
         top.key = MakeDeviceKey(address, 0);
+        top.passThroughHost = !ports.empty();
         out.push_back(top);
+        for (const PassThroughPort& p : ports) {
+            DeviceSetupEntry e = base;
+            e.key = p.key;
+            e.channel = 1;
+            e.service = "passthrough";
+            e.deviceDesc =
+                usbHost ? "USB disk " + p.usbPath : "SATA port " + std::to_string(p.port);
+            e.location = base.location + ", " + p.location;
+            e.objectName = "/sys/" + fs::relative(p.scsi, root_ / "sys").string();
+            e.ranges.clear();
+            e.passThrough = "/dev/" + p.sg;
+            e.block = p.block;
+            out.push_back(e);
+        }
         if (!ide)
             continue;
         for (int ch = 1; ch <= 2; ++ch) {
@@ -225,7 +299,179 @@ std::string SysfsDeviceSetup::InUse(const fs::path& function, bool strict) const
     return use_.InUse(use_.Below(function), strict);
 }
 
+std::vector<SysfsDeviceSetup::PassThroughPort>
+SysfsDeviceSetup::PassThroughPorts(const fs::path& function) const {
+    std::vector<PassThroughPort> out;
+    std::error_code ec;
+    const fs::path top = fs::canonical(function, ec);
+    if (ec)
+        return out;
+    const std::string address = top.filename().string();
+    int seen = 0;
+    // Symbolic links (subsystem, driver, device) are not followed: the walk stays in the
+    // function's own subtree.
+    fs::recursive_directory_iterator it(top, fs::directory_options::skip_permission_denied, ec),
+        end;
+    for (; !ec && it != end; it.increment(ec)) {
+        if (++seen > kMaxWalk || it.depth() > 16)
+            break;
+        if (it->path().filename() != "scsi_generic" || it->is_symlink(ec) || !it->is_directory(ec))
+            continue;
+        it.disable_recursion_pending();
+        PassThroughPort p;
+        p.function = address;
+        p.scsi = it->path().parent_path();
+        p.sg = FirstChild(it->path());
+        if (p.sg.empty() || p.sg.compare(0, 2, "sg") != 0 || !ValidName(p.sg))
+            continue;
+        p.block = FirstChild(p.scsi / "block");
+        if (!p.block.empty() && !ValidName(p.block))
+            p.block.clear();
+        // The port (libata) or the USB device the SCSI device sits behind.
+        for (const auto& part : fs::relative(p.scsi, top)) {
+            const std::string n = part.string();
+            if (int port = AtaPortNumber(n); port != 0 && p.port == 0 && p.usbPath.empty()) {
+                p.port = port;
+                const std::string no = ReadFirstLine(top / n / "ata_port" / n / "port_no");
+                if (!no.empty() && no.size() < 4 &&
+                    std::all_of(no.begin(), no.end(), [](char c) { return c >= '0' && c <= '9'; }))
+                    p.port = std::stoi(no);
+            } else if (UsbDeviceName(n)) {
+                p.usbPath = n; // the deepest one: the disk's own device
+            }
+        }
+        if (!p.usbPath.empty()) {
+            p.key = "usb-" + p.usbPath;
+            p.location = "USB " + p.usbPath;
+        } else if (p.port != 0) {
+            p.key = "pci-" + address + "-port" + std::to_string(p.port);
+            p.location = "port " + std::to_string(p.port);
+        } else {
+            continue; // a SCSI device of another kind of host
+        }
+        out.push_back(p);
+    }
+    std::sort(out.begin(), out.end(), [](const PassThroughPort& a, const PassThroughPort& b) {
+        return a.port != b.port ? a.port < b.port : a.key < b.key;
+    });
+    return out;
+}
+
+std::optional<SysfsDeviceSetup::PassThroughPort>
+SysfsDeviceSetup::FindPort(const std::string& key) const {
+    if (key.size() > 200 || (key.rfind("pci-", 0) != 0 && key.rfind("usb-", 0) != 0) ||
+        key.find('\\') != std::string::npos || key.find('/') != std::string::npos)
+        return std::nullopt;
+    std::error_code ec;
+    std::vector<fs::path> functions;
+    for (const auto& e : fs::directory_iterator(Devices(), ec))
+        functions.push_back(e.path());
+    std::sort(functions.begin(), functions.end());
+    for (const fs::path& fn : functions) {
+        if (key.rfind("pci-", 0) == 0 && key.rfind("pci-" + fn.filename().string() + "-", 0) != 0)
+            continue;
+        for (PassThroughPort& p : PassThroughPorts(fn))
+            if (p.key == key)
+                return p;
+    }
+    return std::nullopt;
+}
+
+std::vector<BlockDevice> SysfsDeviceSetup::PortDevices(const PassThroughPort& p) const {
+    if (p.block.empty())
+        return {};
+    return use_.Below(p.scsi / "block" / p.block);
+}
+
+DeviceStatus SysfsDeviceSetup::PortStatus(const PassThroughPort& p) const {
+    DeviceStatus st;
+    st.present = true;
+    st.driver = "passthrough";
+    if (holds_.count(p.key) != 0) {
+        // Taken by this process: the exclusive hold is ours.
+        st.disabled = true;
+        st.disableable = true;
+        return st;
+    }
+    st.reason = use_.InUse(PortDevices(p), false);
+    st.disableable = st.reason.empty();
+    return st;
+}
+
+DeviceChange SysfsDeviceSetup::TakePort(const PassThroughPort& p) {
+    DeviceChange c;
+    if (holds_.count(p.key) != 0) {
+        c.ok = true;
+        return c;
+    }
+    const std::vector<BlockDevice> devices = PortDevices(p);
+    std::string reason = use_.InUse(devices, true);
+    if (!reason.empty()) {
+        c.error = reason;
+        c.inUse = true;
+        return c;
+    }
+    Hold hold;
+    hold.sg = p.sg;
+    if (root_ == "/") {
+        // The disk's hold covers its partitions; partitions are held on their own only when
+        // the disk itself is not listed.
+        bool disk = false;
+        for (const BlockDevice& d : devices)
+            disk = disk || !d.partition;
+        for (const BlockDevice& d : devices) {
+            if (disk && d.partition)
+                continue;
+            const int fd = BlockDeviceUse::OpenExclusive(d);
+            if (fd < 0) {
+                const int err = errno;
+                for (int f : hold.fds)
+                    ::close(f);
+                c.error = "/dev/" + d.name + " can not be held: " + std::strerror(err);
+                c.inUse = err == EBUSY;
+                return c;
+            }
+            hold.fds.push_back(fd);
+        }
+        // Errors in descriptor format: the fixed format of some kernels puts the registers at
+        // the wrong offsets.
+        LinuxAtaPassThrough pt;
+        std::string why;
+        bool on = false;
+        if (pt.Open("/dev/" + p.sg, why) && pt.DescriptorSense(on, why)) {
+            hold.dsense = on ? 1 : 0;
+            if (!on)
+                pt.SetDescriptorSense(true, why);
+        }
+    }
+    holds_[p.key] = std::move(hold);
+    c.ok = true;
+    c.driver = "passthrough";
+    return c;
+}
+
+DeviceChange SysfsDeviceSetup::GivePort(const std::string& key) {
+    DeviceChange c;
+    c.ok = true;
+    c.driver = "passthrough";
+    auto it = holds_.find(key);
+    if (it == holds_.end())
+        return c;
+    if (it->second.dsense == 0) {
+        LinuxAtaPassThrough pt;
+        std::string why;
+        if (pt.Open("/dev/" + it->second.sg, why))
+            pt.SetDescriptorSense(false, why);
+    }
+    for (int fd : it->second.fds)
+        ::close(fd);
+    holds_.erase(it);
+    return c;
+}
+
 DeviceStatus SysfsDeviceSetup::Status(const std::string& key) {
+    if (auto p = FindPort(key))
+        return PortStatus(*p);
     DeviceStatus st;
     std::string function;
     int channel = 0;
@@ -244,6 +490,8 @@ DeviceStatus SysfsDeviceSetup::Status(const std::string& key) {
 }
 
 DeviceChange SysfsDeviceSetup::Disable(const std::string& key) {
+    if (auto p = FindPort(key))
+        return TakePort(*p);
     DeviceChange c;
     DeviceStatus st = Status(key);
     if (!st.present) {
@@ -280,6 +528,8 @@ DeviceChange SysfsDeviceSetup::Disable(const std::string& key) {
 }
 
 DeviceChange SysfsDeviceSetup::Enable(const std::string& key, const std::string& driver) {
+    if (holds_.count(key) != 0 || FindPort(key))
+        return GivePort(key);
     DeviceChange c;
     DeviceStatus st = Status(key);
     if (!st.present) {

@@ -19,6 +19,43 @@ SimDeviceSetup::SimDeviceSetup(const SimHardwareConfig& cfg)
         bound_[c.address] = c.driver;
 }
 
+bool SimDeviceSetup::PassThroughChannel(const std::string& node, std::size_t& channel) {
+    if (node.size() < 6 || node.size() > 8 || node.compare(0, 5, "simsg") != 0)
+        return false;
+    std::size_t v = 0;
+    for (std::size_t i = 5; i < node.size(); ++i) {
+        if (node[i] < '0' || node[i] > '9')
+            return false;
+        v = v * 10 + static_cast<std::size_t>(node[i] - '0');
+    }
+    channel = v;
+    return true;
+}
+
+std::vector<SimDeviceSetup::Port> SimDeviceSetup::Ports(const SimControllerConfig& c) const {
+    std::vector<Port> out;
+    if (c.kind != SimControllerConfig::Kind::Ahci)
+        return out;
+    for (std::size_t k = 0; k < c.channels.size(); ++k) {
+        const int index = c.channels[k];
+        if (index < 0 || static_cast<std::size_t>(index) >= channels_.size() ||
+            !channels_[static_cast<std::size_t>(index)].passThrough)
+            continue;
+        out.push_back({&c, static_cast<std::size_t>(index), static_cast<int>(k) + 1});
+    }
+    return out;
+}
+
+bool SimDeviceSetup::FindPort(const std::string& key, Port& port) const {
+    for (const auto& c : controllers_)
+        for (const Port& p : Ports(c))
+            if (key == "pci-" + c.address + "-port" + std::to_string(p.number)) {
+                port = p;
+                return true;
+            }
+    return false;
+}
+
 const SimControllerConfig* SimDeviceSetup::Find(const std::string& key,
                                                 std::string* function) const {
     std::string fn;
@@ -39,8 +76,9 @@ std::vector<DeviceSetupEntry> SimDeviceSetup::Enumerate(DeviceClassKind kind) {
     std::lock_guard g(lock_);
     std::vector<DeviceSetupEntry> out;
     for (const auto& c : controllers_) {
+        const std::vector<Port> ports = Ports(c);
         const bool ide = c.kind == K::Ide;
-        if (ide != (kind == DeviceClassKind::HardDiskController))
+        if ((ide || !ports.empty()) != (kind == DeviceClassKind::HardDiskController))
             continue;
         unsigned cls = 0x010180;
         switch (c.kind) {
@@ -83,9 +121,26 @@ std::vector<DeviceSetupEntry> SimDeviceSetup::Enumerate(DeviceClassKind kind) {
                           : ide                  ? "Simulated PCI IDE controller"
                                                  : "Simulated storage adapter";
         base.ranges = c.ranges;
+        if (!ports.empty()) {
+            base.className = "HDC";
+            base.classGuid = "{4D36E96A-E325-11CE-BFC1-08002BE10318}";
+        }
         DeviceSetupEntry top = base;
         top.key = MakeDeviceKey(c.address, 0);
+        top.passThroughHost = !ports.empty();
         out.push_back(top);
+        for (const Port& p : ports) {
+            DeviceSetupEntry e = base;
+            e.channel = 1;
+            e.key = "pci-" + c.address + "-port" + std::to_string(p.number);
+            e.service = "passthrough";
+            e.deviceDesc = "SATA port " + std::to_string(p.number);
+            e.location = base.location + ", port " + std::to_string(p.number);
+            e.ranges.clear();
+            e.passThrough = "simsg" + std::to_string(p.channel);
+            e.block = "simd" + std::to_string(p.channel);
+            out.push_back(e);
+        }
         if (!ide)
             continue;
         for (int ch = 1; ch <= 2; ++ch) {
@@ -121,6 +176,15 @@ void SimDeviceSetup::SetInUse(const std::string& address, bool inUse) {
 DeviceStatus SimDeviceSetup::Status(const std::string& key) {
     std::lock_guard g(lock_);
     DeviceStatus st;
+    if (Port p; FindPort(key, p)) {
+        st.present = true;
+        st.driver = "passthrough";
+        st.disabled = held_.count(key) != 0;
+        st.disableable = st.disabled || !p.controller->inUse;
+        if (!st.disableable)
+            st.reason = "a disk behind it holds a mounted file system";
+        return st;
+    }
     const SimControllerConfig* c = Find(key);
     if (!c)
         return st;
@@ -138,6 +202,17 @@ DeviceChange SimDeviceSetup::Disable(const std::string& key) {
     std::lock_guard g(lock_);
     calls_.push_back("disable " + key);
     DeviceChange ch;
+    if (Port p; FindPort(key, p)) {
+        if (!st.disableable) {
+            ch.error = st.reason;
+            ch.inUse = true;
+            return ch;
+        }
+        held_[key] = true;
+        ch.ok = true;
+        ch.driver = "passthrough";
+        return ch;
+    }
     std::string fn;
     const SimControllerConfig* c = Find(key, &fn);
     if (!c) {
@@ -159,6 +234,12 @@ DeviceChange SimDeviceSetup::Enable(const std::string& key, const std::string& d
     std::lock_guard g(lock_);
     calls_.push_back("enable " + key + " " + driver);
     DeviceChange ch;
+    if (Port p; FindPort(key, p)) {
+        held_.erase(key);
+        ch.ok = true;
+        ch.driver = "passthrough";
+        return ch;
+    }
     std::string fn;
     const SimControllerConfig* c = Find(key, &fn);
     if (!c) {

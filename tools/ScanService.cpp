@@ -41,7 +41,7 @@ bool ScanService::StartScan(std::span<const std::uint8_t> bytes, std::int32_t de
                    " need a 48-bit scan (SCAN_LBA48).";
         return false;
     }
-    THDCDevice* dev = device_ ? device_() : nullptr;
+    TControllerInfo* dev = device_ ? device_() : nullptr;
     if (!dev) {
         refusal_ = "No drive has been chosen.";
         return false;

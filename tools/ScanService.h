@@ -32,7 +32,7 @@ public:
 
 class ScanService final : public IScanService {
 public:
-    using DeviceSource = std::function<THDCDevice*()>;
+    using DeviceSource = std::function<TControllerInfo*()>;
 
     // `device` gives the chosen channel's device (nullptr: no scan can start); results go
     // through `link` (may be nullptr: they are dropped).
@@ -86,7 +86,7 @@ private:
 
     ScanViewModel model_;
     std::unique_ptr<ScanThread> thread_;
-    THDCDevice* dev_ = nullptr;
+    TControllerInfo* dev_ = nullptr;
     std::atomic<bool> active_{false};
     std::vector<ScanSurfaceResult> sendList_;
     std::uint32_t sliceCounter_ = 0;

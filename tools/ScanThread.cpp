@@ -6,7 +6,7 @@
 
 namespace zkv {
 
-ScanThread::ScanThread(THDCDevice& device, const ScanSurfaceParams& params, IMainThread& main,
+ScanThread::ScanThread(TControllerInfo& device, const ScanSurfaceParams& params, IMainThread& main,
                        Handlers handlers)
     : dev_(device), main_(main), handlers_(std::move(handlers)), initial_(params) {
     flags_ = params.flags;

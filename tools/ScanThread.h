@@ -32,7 +32,7 @@ public:
 
     // `params` must hold a valid range (count > 0, start >= 0), attempts >= 1 and the block
     // size the flags call for.
-    ScanThread(THDCDevice& device, const ScanSurfaceParams& params, IMainThread& main,
+    ScanThread(TControllerInfo& device, const ScanSurfaceParams& params, IMainThread& main,
                Handlers handlers);
     ~ScanThread();
     ScanThread(const ScanThread&) = delete;
@@ -61,7 +61,7 @@ private:
     void Repair(ScanSurfaceResult& r, const ScanSurfaceParams& cur);
     void HandOver(bool over);
 
-    THDCDevice& dev_;
+    TControllerInfo& dev_;
     IMainThread& main_;
     Handlers handlers_;
     ScanSurfaceParams initial_;

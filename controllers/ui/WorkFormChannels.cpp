@@ -47,7 +47,7 @@ void TWorkFormChannels::GiveBack(bool announced) {
 }
 
 void TWorkFormChannels::CheckHdd() {
-    THDCDevice* dev = session_ ? session_->CurrentDevice() : nullptr;
+    TControllerInfo* dev = session_ ? session_->CurrentDevice() : nullptr;
     if (!dev || !dev->Flags().DeviceReady())
         return;
     AtaCommandRecord rec;

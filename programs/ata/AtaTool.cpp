@@ -22,7 +22,8 @@ using nlohmann::json;
 constexpr int kUsage = 2;
 
 const char* kUsageText =
-    "usage: zelkova-ata [--hardware linux | --hardware sim:FILE] [--channel CMD:CTL] [--slave]\n"
+    "usage: zelkova-ata [--hardware linux | --hardware sim:FILE]\n"
+    "                   [--channel CMD:CTL] [--slave] | [--device PATH|KEY]\n"
     "                   detect | identify | status | read LBA [COUNT] | exec RECORD [DATA]\n"
     "                   scan START COUNT [scan options; see scan --help]\n"
     "                   controllers | take KEY | give KEY [DRIVER]\n";
@@ -57,6 +58,8 @@ struct Options {
     std::uint16_t cmd = 0x1F0;
     std::uint16_t ctl = 0x3F6;
     bool slave = false;
+    bool channel = false;
+    std::string device; // a pass-through channel's /dev/sgN, /dev/sdX (simulated: its key)
     std::vector<std::string> command;
 };
 
@@ -65,7 +68,7 @@ int Fail(std::ostream& err, const std::string& why) {
     return kUsage;
 }
 
-int Run(THDCDevice& dev, const Options& o, std::ostream& out, std::ostream& err) {
+int Run(TControllerInfo& dev, const Options& o, std::ostream& out, std::ostream& err) {
     const std::string& verb = o.command[0];
     const std::size_t argc = o.command.size();
     dev.SetMaster(!o.slave);
@@ -217,6 +220,11 @@ int RunAtaTool(const std::vector<std::string>& args, std::ostream& out, std::ost
                 return Fail(err, "bad channel " + args[i]);
             o.cmd = static_cast<std::uint16_t>(c);
             o.ctl = static_cast<std::uint16_t>(t);
+            o.channel = true;
+        } else if (a == "--device") {
+            if (++i >= args.size() || args[i].empty())
+                return Fail(err, "--device needs a path");
+            o.device = args[i];
         } else if (a == "--slave") {
             o.slave = true;
         } else if (a == "--help" || a == "-h") {
@@ -231,8 +239,22 @@ int RunAtaTool(const std::vector<std::string>& args, std::ostream& out, std::ost
     o.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
     if (o.command.empty())
         return Fail(err, "no command");
-    if (IsControllerVerb(o.command[0]))
+    if (!o.device.empty() && (o.channel || o.slave))
+        return Fail(err, "--device goes with neither --channel nor --slave");
+    if (IsControllerVerb(o.command[0])) {
+        if (!o.device.empty())
+            return Fail(err, "--device does not go with " + o.command[0]);
         return RunControllerVerb(o.hardware, o.command, out, err);
+    }
+    if (!o.device.empty()) {
+        try {
+            return RunOnDevice(o.hardware, o.device, out, err,
+                               [&](TControllerInfo& dev) { return Run(dev, o, out, err); });
+        } catch (const std::exception& e) {
+            err << "zelkova-ata: " << e.what() << "\n";
+            return kUsage;
+        }
+    }
 
     std::vector<IoRange> ranges = {{o.cmd, static_cast<std::uint32_t>(o.cmd + 7)}, {o.ctl, o.ctl}};
     try {

@@ -2,7 +2,9 @@
 
 #include "controllers/ChannelHardware.h"
 #include "controllers/ControllerList.h"
+#include "platform/LinuxAtaPassThrough.h"
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <ostream>
 
@@ -32,6 +34,15 @@ json EntryJson(const TClassInfo& c, const TControllerInfo& e) {
             {"in_use", e.Refusal}};
 }
 
+json EntryJsonAll(const TClassInfo& c, const TControllerInfo& e) {
+    json j = EntryJson(c, e);
+    if (!e.PassThrough.empty()) {
+        j["passthrough"] = e.PassThrough;
+        j["block"] = e.Block;
+    }
+    return j;
+}
+
 int Usage(std::ostream& err, const std::string& why) {
     err << "zelkova-ata: " << why << "\n"
         << "usage: zelkova-ata [--hardware linux | --hardware sim:FILE] controllers | take KEY | "
@@ -58,13 +69,13 @@ int RunControllerVerb(const std::string& hardware, const std::vector<std::string
     auto hw = ChannelHardware::Open(hardware, error);
     if (!hw)
         return Usage(err, error);
-    TClassInfoList list(hw->Setup(), hw->Port(), hw->Clock());
+    TClassInfoList list(hw->Setup(), hw->Port(), hw->Clock(), hw->PassThroughOpener());
 
     if (verb == "controllers") {
         json entries = json::array();
         for (auto& c : list.Classes())
             for (auto& e : c->Entries())
-                entries.push_back(EntryJson(*c, *e));
+                entries.push_back(EntryJsonAll(*c, *e));
         out << json{{"controllers", entries}}.dump() << "\n";
         return 0;
     }
@@ -106,6 +117,67 @@ int RunControllerVerb(const std::string& hardware, const std::vector<std::string
                .dump()
         << "\n";
     return r == 0 ? 0 : 1;
+}
+
+int RunOnDevice(const std::string& hardware, const std::string& device, std::ostream& out,
+                std::ostream& err, const std::function<int(TControllerInfo&)>& run) {
+    std::string error;
+    auto hw = ChannelHardware::Open(hardware, error);
+    if (!hw)
+        return Usage(err, error);
+    TClassInfoList list(hw->Setup(), hw->Port(), hw->Clock(), hw->PassThroughOpener());
+    namespace fs = std::filesystem;
+    // On Linux the device is named by its node (links such as /dev/disk/by-id/... followed).
+    std::string node = device;
+    if (!hw->Simulated()) {
+        std::error_code ec;
+        const fs::path real = fs::canonical(device, ec);
+        if (ec) {
+            err << "zelkova-ata: " << device << " can not be opened: " << ec.message() << "\n";
+            return 1;
+        }
+        node = real.string();
+    }
+    TControllerInfo* entry = nullptr;
+    for (auto& c : list.Classes())
+        for (auto& e : c->Entries()) {
+            if (e->PassThrough.empty() || !e->Drivable())
+                continue;
+            const bool match =
+                hw->Simulated()
+                    ? SameDeviceKey(e->Driver, node)
+                    : (e->PassThrough == node || (!e->Block.empty() && "/dev/" + e->Block == node));
+            if (match && !entry)
+                entry = e.get();
+        }
+    if (!entry) {
+        err << "zelkova-ata: " << device << " is not a disk on an ATA pass-through channel\n";
+        return 1;
+    }
+    bool restart = false, ok = false;
+    std::string message;
+    if (entry->PrepareForRepair(restart, ok, message) != 0 || !ok) {
+        out << json{{"device", device},
+                    {"key", entry->Driver},
+                    {"ok", false},
+                    {"message", message},
+                    {"reason", entry->Refusal}}
+                   .dump()
+            << "\n";
+        return 1;
+    }
+    int r = 1;
+    std::string why;
+    LinuxAtaPassThrough probe;
+    if (!hw->Simulated() && !probe.Open(entry->PassThrough, why)) {
+        err << "zelkova-ata: " << entry->PassThrough << " can not be opened: " << why << "\n";
+    } else {
+        probe.Close();
+        r = run(*entry);
+    }
+    bool restartAfter = false;
+    entry->EnableChannel(restartAfter);
+    return r;
 }
 
 } // namespace zkv

@@ -98,7 +98,7 @@ private:
 
 } // namespace
 
-int RunScanVerb(THDCDevice& dev, const std::vector<std::string>& args, std::ostream& out,
+int RunScanVerb(TControllerInfo& dev, const std::vector<std::string>& args, std::ostream& out,
                 std::ostream& err) {
     ScanSurfaceParams p;
     p.timeout = {5, 10, 20, 50, 150, 500};

@@ -7,11 +7,11 @@
 
 namespace zkv {
 
-class THDCDevice;
+class TControllerInfo;
 
 // `args` are the words after "scan". Exit status: 0 when the scan completed, 1 when it was
 // stopped or the drive failed to answer, 2 for a usage error.
-int RunScanVerb(THDCDevice& dev, const std::vector<std::string>& args, std::ostream& out,
+int RunScanVerb(TControllerInfo& dev, const std::vector<std::string>& args, std::ostream& out,
                 std::ostream& err);
 
 } // namespace zkv

@@ -4,15 +4,18 @@
 # the pass-through probe: IDENTIFY, 28- and 48-bit reads (beyond 2^28 on a sparse image), a
 # write, READ NATIVE MAX EXT, a sector made to fail by QEMU's blkdebug driver, a read past the
 # end in both sense formats, the protocols and opcodes libata takes or refuses, the resets, and
-# a command that outlives its SG_IO time-out on a second, slow disk.
+# a command that outlives its SG_IO time-out on a second, slow disk. Then zelkova-ata itself:
+# the disk listed as a pass-through channel, and identify, read and a scan over the failing
+# sector through `--device`, which takes the channel and gives it back.
 # The host checks the answers against the image and what QEMU was given.
 #
-#   passthrough-guest.sh PROBE WORK_DIR
+#   passthrough-guest.sh PROBE ZELKOVA_ATA WORK_DIR
 # Every wait is bounded; the guest powers itself off and a watchdog kills QEMU if it does not.
 set -euo pipefail
 
 probe=$(readlink -f "$1")
-work=$(readlink -m "$2")
+tool=$(readlink -f "$2")
+work=$(readlink -m "$3")
 here=$(cd "$(dirname "$0")" && pwd)
 boot_timeout=${ZKV_QEMU_TIMEOUT:-240}
 
@@ -32,6 +35,14 @@ guest_modules "$work/root" scsi_common scsi_mod libata libahci ahci sd_mod sg
 echo "qemu pass-through guest: modules:$guest_load"
 guest_stage "$work/root" "$probe"
 mv "$work/root/bin/zelkova-ata" "$work/root/bin/zkv-passthrough-probe"
+guest_add_program "$work/root" "$tool" zelkova-ata
+# The PCI ID database, for the controller descriptions.
+for ids in /usr/share/misc/pci.ids /usr/share/hwdata/pci.ids; do
+    if [ -e "$ids" ]; then
+        mkdir -p "$work/root$(dirname "$ids")"
+        cp -L "$ids" "$work/root$ids"
+    fi
+done
 
 cat >"$work/root/init" <<INIT
 #!/bin/busybox sh
@@ -82,6 +93,14 @@ run dsense_off dsense 0
 run engine_low engine $LOW_LBA 2
 run engine_high engine $HIGH_LBA 1
 run engine_bad engine $BAD_LBA 1
+zrun() { name=\$1; shift; echo "@@begin \$name"; zelkova-ata "\$@"; echo "@@end \$name \$?"; }
+zrun tool_controllers controllers
+zrun tool_identify --device \$sg identify
+zrun tool_read --device \$sg read $HIGH_LBA
+zrun tool_read_block --device /dev/sda read $LOW_LBA 2
+zrun tool_scan --device \$sg scan $SCAN_START $SCAN_COUNT --lba48 --read-data
+zrun tool_usage --device \$sg --slave status
+run dsense_after_tool dsense
 for p in 0 1 2 3 7 8 9 13 14 15; do run proto\$p cmd op=0xE5 proto=\$p; done
 run proto4 cmd op=0xEC proto=4 sc=1 in=512
 run proto5 cmd op=0x30 proto=5 lba=$SCRATCH_LBA sc=1 out=512

@@ -12,6 +12,8 @@ HIGH_LBA = (1 << 28) + 777
 WRITE_LBA = (1 << 28) + 2000
 SCRATCH_LBA = 3000
 BAD_LBA = 5000
+SCAN_START = 4096  # the scan through zelkova-ata covers BAD_LBA
+SCAN_COUNT = 2048
 DISK_MODEL = "ZKV AHCI PASS-THROUGH DISK"
 DISK_SERIAL = "ZKVP20260020"
 DISK_FIRMWARE = "ZKV1"
@@ -47,7 +49,8 @@ def prepare(disk, rules):
         f.write('[inject-error]\nevent = "read_aio"\nerrno = "5"\n'
                 f'sector = "{BAD_LBA}"\nonce = "off"\n\n')
     plan = {"LOW_LBA": LOW_LBA, "HIGH_LBA": HIGH_LBA, "LAST_LBA": last, "WRITE_LBA": WRITE_LBA,
-            "SCRATCH_LBA": SCRATCH_LBA, "BAD_LBA": BAD_LBA, "PAST_LBA": last + 10,
+            "SCRATCH_LBA": SCRATCH_LBA, "BAD_LBA": BAD_LBA, "SCAN_START": SCAN_START,
+            "SCAN_COUNT": SCAN_COUNT, "PAST_LBA": last + 10,
             "PAST28_LBA": (1 << 28) - 2, "DISK_MODEL": f"'{DISK_MODEL}'",
             "DISK_SERIAL": DISK_SERIAL, "SLOW_NS": SLOW_NS, "DISK_FIRMWARE": DISK_FIRMWARE}
     for k, v in plan.items():
@@ -74,6 +77,42 @@ def read_image(disk, lba, count=1):
     with open(disk, "rb") as f:
         f.seek(lba * SECTOR)
         return f.read(count * SECTOR)
+
+
+def tool_checks(text, runs, run, disk, expect):
+    """zelkova-ata on the pass-through channel, against the probe's own answers and the image."""
+    entries = run("tool_controllers").get("controllers", [])
+    chans = [e for e in entries if e.get("passthrough", "").startswith("/dev/sg")]
+    expect(len(chans) == 1 and chans[0].get("block") == "sda" and chans[0].get("ranges") == []
+           and chans[0].get("chanals") == 1 and chans[0].get("disableable") is True
+           and re.fullmatch(r"pci-0000:00:..\..-port1", chans[0].get("key", "")) is not None,
+           f"controllers lists the AHCI disk as a pass-through channel: {chans}")
+    ti = run("tool_identify")
+    expect(ti.get("result") == 0 and ti.get("model") == DISK_MODEL
+           and ti.get("serial") == DISK_SERIAL and ti.get("firmware") == DISK_FIRMWARE,
+           "zelkova-ata --device identify gives the disk's model, serial and firmware")
+    for name, lba, count in (("tool_read", HIGH_LBA, 1), ("tool_read_block", LOW_LBA, 2)):
+        r = run(name)
+        expect(r.get("result") == 0
+               and bytes.fromhex(r.get("data", "")) == read_image(disk, lba, count),
+               f"zelkova-ata --device {name}: {count} sector(s) at {lba} are the image's bytes")
+    scan = run("tool_scan").get("summary", {})
+    errors = sum(scan.get(k, 0) for k in ("unc", "idnf", "abort", "other"))
+    expect(scan.get("processed_sectors") == SCAN_COUNT and errors >= 1,
+           f"zelkova-ata --device scan covers {SCAN_COUNT} sectors and finds the bad one: {scan}")
+    section = re.search(r"@@begin tool_scan\n(.*?)@@end tool_scan", text, re.S)
+    bad = []
+    for line in (section.group(1) if section else "").splitlines():
+        try:
+            block = json.loads(line)
+        except ValueError:
+            continue
+        if block.get("error"):
+            bad.append((block.get("lba"), block.get("sectors")))
+    expect(bad == [(BAD_LBA, 1)], f"the scan's only failing block is sector {BAD_LBA}: {bad}")
+    expect(run("dsense_after_tool").get("dsense") == 0,
+           "D_SENSE is put back when zelkova-ata gives the channel back")
+    expect(runs.get("tool_usage", (None,))[0] == 2, "--device with --slave is a usage error")
 
 
 def check(disk, console):
@@ -163,6 +202,7 @@ def check(disk, console):
     expect(seen.count("ata2: SATA link up") >= 2 and seen.count("ata2.00: configured") >= 2,
            "the kernel's error handler reset the slow disk's link and identified it again")
     expect(run("after_timeout").get("outcome") == "completed", "the slow disk works after it")
+    tool_checks(text, runs, run, disk, expect)
     if failures:
         print(f"{len(failures)} check(s) failed", file=sys.stderr)
         sys.exit(1)
