@@ -1,0 +1,325 @@
+// The disk helper program driven over a real socket pair on the simulated hardware: its results
+// equal the engine's own, what it is not allowed it refuses, and a client that goes away gets
+// its channel given back.
+#include "ata/AtaThread.h"
+#include "helper/HelperClient.h"
+#include "sim/SimHardwareJson.h"
+#include "tests/support/ClientHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace zkv::helper {
+namespace {
+
+constexpr const char* kPrimary = "pci-0000:00:01.1\\1";
+constexpr const char* kSecondary = "pci-0000:00:01.1\\2";
+
+struct SimFile {
+    SimFile() {
+        file = dir.Path() / "hw.json";
+        std::ofstream(file) << R"({"channels": [
+            {"command_block": 496, "control_block": 1014,
+             "master": {"type": "disk", "model": "HELPER DISK", "serial": "H1",
+                        "sectors": 65536, "defects": [{"lba": 100, "error": "UNC"}]}},
+            {"command_block": 368, "control_block": 886}]})";
+    }
+    std::string Hardware() const { return "sim:" + file.string(); }
+    test::TempDir dir;
+    std::filesystem::path file;
+};
+
+// Starts the helper with its standard error in `log`.
+std::unique_ptr<DiskHelperClient> StartHelper(const SimFile& sim,
+                                              const std::filesystem::path& log) {
+    std::string error;
+    auto c = DiskHelperClient::Start({"/bin/sh", "-c",
+                                      std::string("exec '") + ZKV_DISK_HELPER + "' --hardware '" +
+                                          sim.Hardware() + "' 2>'" + log.string() + "'"},
+                                     error);
+    EXPECT_TRUE(c) << error;
+    EXPECT_TRUE(c->Hello(error)) << error;
+    return c;
+}
+
+std::string ReadAll(const std::filesystem::path& p) {
+    std::ifstream in(p);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Waits for `pid` to exit, at most `ms`; its exit code, or -1 when it did not exit in time or
+// normally.
+int WaitExit(pid_t pid, int ms) {
+    for (int i = 0; i < ms / 10; ++i) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+}
+
+AtaCommandRecord Lba28(std::uint8_t cr, std::uint32_t lba, std::uint8_t count, AtaProtocol p) {
+    AtaCommandRecord r;
+    r.CR = cr;
+    r.SC = count;
+    r.SN = static_cast<std::uint8_t>(lba);
+    r.CL = static_cast<std::uint8_t>(lba >> 8);
+    r.CH = static_cast<std::uint8_t>(lba >> 16);
+    r.DH = static_cast<std::uint8_t>(0xE0 | ((lba >> 24) & 0x0F));
+    r.Protocol = p;
+    r.DataLen = count * 512;
+    r.Time = 5000;
+    r.RepeatCnt = 1;
+    r.Flags = READREGS;
+    return r;
+}
+
+// IDENTIFY, a write of two sectors, reads of them back and of a defect, and a status read.
+std::vector<BatchEntry> TestBatch() {
+    std::vector<BatchEntry> b;
+    AtaCommandRecord id;
+    id.DH = 0xA0;
+    id.CR = 0xEC;
+    id.Protocol = PR_PIO_READ;
+    id.DataLen = 512;
+    id.Time = 200;
+    id.RepeatCnt = 1;
+    id.Flags = RESETENABLE | READREGS;
+    b.push_back({ENTRY_COMMAND, id});
+    AtaCommandRecord w = Lba28(0x30, 7, 2, PR_PIO_WRITE);
+    for (int i = 0; i < 1024; ++i)
+        w.Buffer.push_back(static_cast<std::uint8_t>(i * 7 + 3));
+    b.push_back({ENTRY_COMMAND, w});
+    b.push_back({ENTRY_COMMAND, Lba28(0x20, 7, 2, PR_PIO_READ)});
+    AtaCommandRecord bad = Lba28(0x20, 99, 4, PR_PIO_READ);
+    bad.RepeatCnt = 3;
+    bad.Flags |= WRITELOG;
+    b.push_back({ENTRY_COMMAND, bad});
+    b.push_back({ENTRY_STATUS, AtaCommandRecord{}});
+    return b;
+}
+
+TEST(DiskHelper, ABatchThroughTheHelperGivesWhatTheEngineGivesDirectly) {
+    SimFile sim;
+    auto client = StartHelper(sim, sim.dir.Path() / "helper.log");
+    std::string error;
+    std::vector<ListEntry> list;
+    ASSERT_TRUE(client->List(list, error)) << error;
+    const auto primary = std::find_if(list.begin(), list.end(), [](const ListEntry& e) {
+        return SameDeviceKey(e.key, kPrimary);
+    });
+    ASSERT_NE(primary, list.end());
+    EXPECT_TRUE(primary->drivable);
+    EXPECT_FALSE(primary->disabled);
+    ChannelReply taken;
+    ASSERT_TRUE(client->Take(kPrimary, taken, error)) << error;
+    ASSERT_TRUE(taken.ok) << taken.message;
+
+    // Through the helper, one round trip.
+    BatchRequest request;
+    request.key = kPrimary;
+    request.entries = TestBatch();
+    BatchReply reply;
+    ASSERT_TRUE(client->RunBatch(request, reply, error)) << error;
+    ASSERT_FALSE(reply.aborted);
+    ASSERT_EQ(reply.results.size(), request.entries.size());
+
+    // The same records on the engine in this process, over the same hardware file and the
+    // ranges the helper listed.
+    SimHardwareConfig cfg = LoadSimHardware(sim.file.string());
+    SimIdeHardware hw(cfg);
+    AtaGlobals globals;
+    SharedFlags flags;
+    std::vector<IoRange> ranges;
+    for (const auto& [s, e] : primary->ranges)
+        ranges.push_back({s, e});
+    THDCDevice dev(hw, hw.Clock(), ranges, globals, flags);
+    std::vector<BatchEntry> direct = TestBatch();
+    for (std::size_t i = 0; i < direct.size(); ++i) {
+        AtaCommandRecord& rec = direct[i].rec;
+        std::vector<std::uint8_t> expected;
+        if (direct[i].kind == ENTRY_STATUS) {
+            dev.ReadStatus(rec);
+            auto a = rec.Encode();
+            expected.assign(a.begin(), a.end());
+        } else {
+            // The engine's own batch runner's attempts loop, as ATASocket runs it.
+            std::vector<std::vector<std::uint8_t>> traces;
+            const std::vector<std::uint8_t> data = rec.Buffer;
+            PrepareCommandBuffer(rec, data);
+            const auto saved = rec.Encode();
+            const std::uint32_t attempts = rec.RepeatCnt == 0 ? 1 : rec.RepeatCnt;
+            for (std::uint32_t k = 1; k <= attempts; ++k) {
+                rec.DecodeFrom(saved.data());
+                std::vector<std::uint8_t> trace;
+                if (rec.Has(WRITELOG)) {
+                    trace.assign(kTraceBufferSize, 0);
+                    dev.Log().Attach(trace.data(), kTraceBufferSize);
+                }
+                dev.ExecuteCommand(rec);
+                if (rec.Has(WRITELOG)) {
+                    trace.resize(dev.Log().BytesUsed());
+                    dev.Log().Attach(nullptr, 0);
+                    traces.push_back(std::move(trace));
+                }
+                if (rec.Result == ATA_OK) {
+                    rec.RepeatCnt = k;
+                    break;
+                }
+            }
+            expected = AtaCommandReplyData(rec, traces);
+        }
+        EXPECT_EQ(reply.results[i].bytes, expected) << "entry " << i;
+    }
+
+    // What came back means what it should: the drive's identity, the data written, the defect.
+    AtaCommandRecord id, readBack, bad;
+    std::vector<std::vector<std::uint8_t>> traces;
+    ASSERT_TRUE(DecodeCommandResult(reply.results[0].bytes, id));
+    ASSERT_TRUE(DecodeCommandResult(reply.results[2].bytes, readBack));
+    ASSERT_TRUE(DecodeCommandResult(reply.results[3].bytes, bad, &traces));
+    EXPECT_EQ(id.Result, ATA_OK);
+    DeviceID identity;
+    identity.LoadIdentifyData(std::span<const std::uint8_t, 512>(id.Buffer.data(), 512));
+    EXPECT_EQ(identity.Model(), "HELPER DISK");
+    EXPECT_EQ(readBack.Result, ATA_OK);
+    EXPECT_EQ(readBack.Buffer, request.entries[1].rec.Buffer);
+    EXPECT_NE(bad.Result, ATA_OK);
+    EXPECT_EQ(traces.size(), 3u);
+
+    // The channel proxy runs single operations the same way.
+    THelperChannel channel(*client, kPrimary);
+    AtaCommandRecord again = Lba28(0x20, 7, 2, PR_PIO_READ);
+    again.Buffer.assign(1024, 0);
+    // The defect's read left the drive mid-transfer: this command may reset it first.
+    again.Flags |= RESETENABLE;
+    channel.ExecuteCommand(again);
+    EXPECT_EQ(again.Result, ATA_OK) << channel.LastError();
+    EXPECT_EQ(again.Buffer, request.entries[1].rec.Buffer);
+}
+
+TEST(DiskHelper, RefusesAChannelNotTakenAndRecordsPastTheBoundsAndGoesOn) {
+    SimFile sim;
+    auto client = StartHelper(sim, sim.dir.Path() / "helper.log");
+    std::string error;
+    BatchRequest request;
+    request.key = kPrimary;
+    request.entries.push_back({ENTRY_COMMAND, Lba28(0x20, 0, 1, PR_PIO_READ)});
+    BatchReply reply;
+
+    // Nothing taken yet.
+    EXPECT_FALSE(client->RunBatch(request, reply, error));
+    EXPECT_EQ(client->LastRefusal(), ERR_NOT_TAKEN) << error;
+    AtaCommandRecord status;
+    EXPECT_FALSE(client->ReadStatus(kPrimary, status, error));
+    EXPECT_EQ(client->LastRefusal(), ERR_NOT_TAKEN);
+
+    ChannelReply taken;
+    EXPECT_FALSE(client->Take("pci-0000:00:09.0\\1", taken, error));
+    EXPECT_EQ(client->LastRefusal(), ERR_NO_CHANNEL) << error;
+    ASSERT_TRUE(client->Take(kPrimary, taken, error) && taken.ok) << error << taken.message;
+    // Another channel: not the one taken, and not takeable while this one is held.
+    request.key = kSecondary;
+    EXPECT_FALSE(client->RunBatch(request, reply, error));
+    EXPECT_EQ(client->LastRefusal(), ERR_NOT_TAKEN) << error;
+    EXPECT_FALSE(client->Take(kSecondary, taken, error));
+    EXPECT_EQ(client->LastRefusal(), ERR_BUSY) << error;
+    EXPECT_FALSE(client->Give(kSecondary, taken, error));
+    EXPECT_EQ(client->LastRefusal(), ERR_NOT_TAKEN) << error;
+
+    // One record asking for more than a command may move, and a batch past its total.
+    request.key = kPrimary;
+    request.entries[0].rec.DataLen = static_cast<std::int32_t>(kMaxCommandData) + 512;
+    EXPECT_FALSE(client->RunBatch(request, reply, error));
+    EXPECT_EQ(client->LastRefusal(), ERR_BOUNDS) << error;
+    EXPECT_NE(error.find("DataLen"), std::string::npos) << error;
+    request.entries[0].rec.DataLen = 30 << 20;
+    request.entries.push_back(request.entries[0]);
+    EXPECT_FALSE(client->RunBatch(request, reply, error));
+    EXPECT_EQ(client->LastRefusal(), ERR_BOUNDS) << error;
+
+    // The connection goes on: a proper batch runs.
+    request.entries.resize(1);
+    request.entries[0].rec = Lba28(0x20, 0, 1, PR_PIO_READ);
+    ASSERT_TRUE(client->RunBatch(request, reply, error)) << error;
+    ASSERT_EQ(reply.results.size(), 1u);
+    AtaCommandRecord rec;
+    ASSERT_TRUE(DecodeCommandResult(reply.results[0].bytes, rec));
+    EXPECT_EQ(rec.Result, ATA_OK);
+    EXPECT_TRUE(client->ReadStatus(kPrimary, status, error)) << error;
+    EXPECT_TRUE(client->Give(kPrimary, taken, error) && taken.ok) << error;
+}
+
+TEST(DiskHelper, AFramePastTheBoundsEndsTheConnection) {
+    SimFile sim;
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(sv[1], 0);
+        dup2(sv[1], 1);
+        execl(ZKV_DISK_HELPER, ZKV_DISK_HELPER, "--hardware", sim.Hardware().c_str(), nullptr);
+        _exit(127);
+    }
+    close(sv[1]);
+    // A length of 4 GiB: the helper must not wait for it, nor allocate it.
+    const std::uint8_t header[5] = {0xFF, 0xFF, 0xFF, 0xFF, MSG_HELLO};
+    ASSERT_EQ(write(sv[0], header, sizeof header), 5);
+    EXPECT_EQ(WaitExit(pid, 5000), 0);
+    close(sv[0]);
+}
+
+TEST(DiskHelper, AKilledClientsChannelIsGivenBack) {
+    SimFile sim;
+    const auto log = sim.dir.Path() / "helper.log";
+    // The helper outlives the killed client; it comes to this process to be waited for.
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t clientPid = fork();
+    if (clientPid == 0) {
+        close(ready[0]);
+        std::string error;
+        auto c =
+            DiskHelperClient::Start({"/bin/sh", "-c",
+                                     std::string("exec '") + ZKV_DISK_HELPER + "' --hardware '" +
+                                         sim.Hardware() + "' 2>'" + log.string() + "'"},
+                                    error);
+        ChannelReply taken;
+        pid_t helperPid = -1;
+        if (c && c->Hello(error) && c->Take(kPrimary, taken, error) && taken.ok)
+            helperPid = c->Pid();
+        [[maybe_unused]] auto k = write(ready[1], &helperPid, sizeof helperPid);
+        for (;;)
+            pause();
+    }
+    close(ready[1]);
+    pid_t helperPid = -1;
+    ASSERT_EQ(read(ready[0], &helperPid, sizeof helperPid), static_cast<ssize_t>(sizeof helperPid));
+    close(ready[0]);
+    ASSERT_GT(helperPid, 0);
+    EXPECT_NE(ReadAll(log).find("Took channel"), std::string::npos) << ReadAll(log);
+
+    kill(clientPid, SIGKILL);
+    waitpid(clientPid, nullptr, 0);
+    EXPECT_EQ(WaitExit(helperPid, 10000), 0);
+    const std::string text = ReadAll(log);
+    EXPECT_NE(text.find(std::string("Gave back channel ") + kPrimary), std::string::npos) << text;
+    EXPECT_NE(text.find("ended: the connection closed"), std::string::npos) << text;
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+} // namespace
+} // namespace zkv::helper
