@@ -262,6 +262,46 @@ TEST(DiskHelper, RefusesAChannelNotTakenAndRecordsPastTheBoundsAndGoesOn) {
     EXPECT_TRUE(client->Give(kPrimary, taken, error) && taken.ok) << error;
 }
 
+TEST(DiskHelper, AnAbortSentWhileABatchRunsCutsItShort) {
+    // A disk on the real clock whose first sectors take 100 ms each.
+    test::TempDir dir;
+    const auto file = dir.Path() / "slow.json";
+    std::ofstream(file) << R"({"clock": "real", "channels": [
+        {"command_block": 496, "control_block": 1014,
+         "master": {"type": "disk", "sectors": 65536,
+                    "slow": [{"lba": 0, "count": 64, "ms": 100}]}}]})";
+    std::string error;
+    auto client =
+        DiskHelperClient::Start({ZKV_DISK_HELPER, "--hardware", "sim:" + file.string()}, error);
+    ASSERT_TRUE(client && client->Hello(error)) << error;
+    ChannelReply taken;
+    ASSERT_TRUE(client->Take(kPrimary, taken, error) && taken.ok) << error << taken.message;
+    BatchRequest request;
+    request.key = kPrimary;
+    for (std::uint32_t lba = 0; lba < 50; ++lba)
+        request.entries.push_back({ENTRY_COMMAND, Lba28(0x20, lba, 1, PR_PIO_READ)});
+
+    std::thread aborter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        client->Abort();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    BatchReply reply;
+    const bool ran = client->RunBatch(request, reply, error);
+    const auto took = std::chrono::steady_clock::now() - start;
+    aborter.join();
+    ASSERT_TRUE(ran) << error;
+    EXPECT_TRUE(reply.aborted);
+    EXPECT_GE(reply.results.size(), 1u);
+    EXPECT_LT(reply.results.size(), 20u);
+    EXPECT_LT(took, std::chrono::seconds(2));
+    // The next batch runs in full: the abort concerned the batch it stopped.
+    request.entries.resize(2);
+    ASSERT_TRUE(client->RunBatch(request, reply, error)) << error;
+    EXPECT_FALSE(reply.aborted);
+    EXPECT_EQ(reply.results.size(), 2u);
+}
+
 TEST(DiskHelper, AFramePastTheBoundsEndsTheConnection) {
     SimFile sim;
     int sv[2];
