@@ -74,9 +74,14 @@ DiskHelperClient::DiskHelperClient(int fd) : fd_(fd) {}
 
 DiskHelperClient::~DiskHelperClient() {
     Close();
-    if (pid_ > 0) {
+    // The helper ends once it has given its channel back; it is waited for a bounded time (a
+    // helper that runs as root cannot be killed from here).
+    for (int i = 0; pid_ > 0 && i < 1000; ++i) {
         int status = 0;
-        waitpid(pid_, &status, 0);
+        const pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_ || (r < 0 && errno != EINTR))
+            break;
+        usleep(10000);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace zkv::helper {
@@ -69,6 +70,10 @@ HelperServer::HelperServer(HelperHardware& hw, ServerOptions options)
     list_ = std::make_unique<TClassInfoList>(hw_.Setup(), hw_.Port(), hw_.Clock());
     if (pipe2(wake_, O_CLOEXEC) != 0)
         wake_[0] = wake_[1] = -1;
+    // A client that stops reading cannot hold the helper (and its channel) forever: a reply
+    // that cannot be written for a minute ends the connection. Not a socket: no limit.
+    const timeval limit{60, 0};
+    setsockopt(opt_.out, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
 HelperServer::~HelperServer() {
