@@ -3,6 +3,7 @@
 // its channel given back.
 #include "ata/AtaThread.h"
 #include "helper/HelperClient.h"
+#include "helper/HelperHardware.h"
 #include "sim/SimHardwareJson.h"
 #include "tests/support/ClientHarness.h"
 
@@ -359,6 +360,37 @@ TEST(DiskHelper, AKilledClientsChannelIsGivenBack) {
     EXPECT_NE(text.find(std::string("Gave back channel ") + kPrimary), std::string::npos) << text;
     EXPECT_NE(text.find("ended: the connection closed"), std::string::npos) << text;
     prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+} // namespace
+} // namespace zkv::helper
+
+namespace zkv::helper {
+namespace {
+
+TEST(DiskHelperHardware, OnlyTheGrantedRangesAreReachedAndNoRangeGrantsNothing) {
+    SimFile sim;
+    std::string error;
+    auto hw = HelperHardware::Open(sim.Hardware(), error);
+    ASSERT_TRUE(hw) << error;
+    // Nothing before a grant; no grant for no range or one wider than a channel's block.
+    EXPECT_EQ(hw->Port().ReadByte(0x1F7), 0);
+    EXPECT_FALSE(hw->Grant({}, error));
+    EXPECT_FALSE(hw->Grant({{0, 0xFFFF}}, error));
+    EXPECT_FALSE(hw->Grant({{0x1F0, 0x10000}}, error));
+    EXPECT_FALSE(hw->Port().IsOpen());
+
+    ASSERT_TRUE(hw->Grant({{0x1F0, 0x1F7}, {0x3F6, 0x3F6}}, error)) << error;
+    EXPECT_EQ(hw->Port().ReadByte(0x1F7), 0x50); // the disk's status: ready
+    const std::uint64_t before = hw->Gate().Refused();
+    EXPECT_EQ(hw->Port().ReadByte(0x177), 0); // the secondary channel's status
+    hw->Port().WriteByte(0x176, 0xB0);
+    EXPECT_EQ(hw->Port().ReadDWord(0x1F6), 0u); // runs past the command block's end
+    EXPECT_EQ(hw->Gate().Refused(), before + 3);
+
+    hw->Revoke();
+    EXPECT_EQ(hw->Port().ReadByte(0x1F7), 0);
+    EXPECT_EQ(hw->Gate().Refused(), before + 4);
 }
 
 } // namespace
