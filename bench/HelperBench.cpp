@@ -60,7 +60,7 @@ void BM_HelperStatusRoundTrip(benchmark::State& state) {
     AtaCommandRecord rec;
     std::string error;
     for (auto _ : state)
-        if (!lab.client->ReadStatus(kPrimary, rec, error))
+        if (!lab.client->ReadStatus(kPrimary, false, rec, error))
             state.SkipWithError(error.c_str());
 }
 BENCHMARK(BM_HelperStatusRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();

@@ -25,6 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<ListEntry> list;
     if (DecodeList(in, list) && EncodeList(list) != std::vector<std::uint8_t>(in.begin(), in.end()))
         std::abort();
+    bool slave = false;
+    if (DecodeStatusRequest(in, key, slave) &&
+        EncodeStatusRequest(key, slave) != std::vector<std::uint8_t>(in.begin(), in.end()))
+        std::abort();
     ChannelReply c;
     if (DecodeChannelReply(in, c) && c.message.size() > kMaxText)
         std::abort();

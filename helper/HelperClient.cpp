@@ -228,10 +228,10 @@ bool DiskHelperClient::RunBatch(const BatchRequest& batch, BatchReply& reply, st
     return true;
 }
 
-bool DiskHelperClient::ReadStatus(const std::string& key, AtaCommandRecord& rec,
+bool DiskHelperClient::ReadStatus(const std::string& key, bool slave, AtaCommandRecord& rec,
                                   std::string& error) {
     Frame f;
-    if (!Call(MSG_STATUS, EncodeKey(key), f, error, timeoutMs))
+    if (!Call(MSG_STATUS, EncodeStatusRequest(key, slave), f, error, timeoutMs))
         return false;
     if (!DecodeRecord(f.payload, rec)) {
         error = "the disk helper's status reply is malformed";
@@ -267,6 +267,7 @@ bool THelperChannel::RunBatch(std::vector<BatchEntry>& entries, bool& aborted, b
     BatchRequest b;
     b.key = key_;
     b.freshStreak = freshStreak;
+    b.slave = !Master();
     b.entries = entries;
     BatchReply reply;
     if (!client_.RunBatch(b, reply, error_))

@@ -38,7 +38,7 @@ public:
     bool Take(const std::string& key, ChannelReply& reply, std::string& error);
     bool Give(const std::string& key, ChannelReply& reply, std::string& error);
     bool RunBatch(const BatchRequest& batch, BatchReply& reply, std::string& error);
-    bool ReadStatus(const std::string& key, AtaCommandRecord& rec, std::string& error);
+    bool ReadStatus(const std::string& key, bool slave, AtaCommandRecord& rec, std::string& error);
     // Any thread, also while a batch runs: asks the helper to stop the running batch.
     bool Abort();
     // Closes the connection; the helper gives back its channel and ends.
@@ -62,7 +62,8 @@ private:
 };
 
 // A channel the helper has taken, as the engine's callers see a channel: each operation is one
-// round trip, and RunBatch sends a run of records in one.
+// round trip, and RunBatch sends a run of records in one. Master() (SetMaster) chooses the
+// device the records go to, as on a channel in this process.
 class THelperChannel : public TControllerInfo {
 public:
     THelperChannel(DiskHelperClient& client, std::string key);

@@ -174,7 +174,7 @@ std::vector<std::uint8_t> EncodeBatch(const BatchRequest& batch) {
     std::vector<std::uint8_t> out;
     ByteWriter w(out);
     PutText16(w, Cut(batch.key, kMaxKey));
-    w.U8(batch.freshStreak ? 1 : 0);
+    w.U8(static_cast<std::uint8_t>((batch.freshStreak ? 1 : 0) | (batch.slave ? 2 : 0)));
     w.U32(static_cast<std::uint32_t>(batch.entries.size()));
     for (const BatchEntry& e : batch.entries) {
         w.U8(e.kind);
@@ -202,7 +202,7 @@ bool DecodeBatch(std::span<const std::uint8_t> payload, BatchRequest& batch, std
     batch.entries.clear();
     std::uint32_t n = 0;
     std::uint8_t fresh = 0;
-    if (!GetText16(r, batch.key, kMaxKey) || batch.key.empty() || !r.U8(fresh) || fresh > 1 ||
+    if (!GetText16(r, batch.key, kMaxKey) || batch.key.empty() || !r.U8(fresh) || fresh > 3 ||
         !r.U32(n)) {
         why = "malformed batch";
         return false;
@@ -211,7 +211,8 @@ bool DecodeBatch(std::span<const std::uint8_t> payload, BatchRequest& batch, std
         why = "too many entries";
         return false;
     }
-    batch.freshStreak = fresh;
+    batch.freshStreak = fresh & 1;
+    batch.slave = fresh & 2;
     std::uint64_t total = 0;
     batch.entries.reserve(n);
     for (std::uint32_t i = 0; i < n; ++i) {
@@ -329,6 +330,21 @@ bool DecodeCommandResult(std::span<const std::uint8_t> bytes, AtaCommandRecord& 
     if (!r.AtEnd())
         return false;
     rec = std::move(out);
+    return true;
+}
+
+std::vector<std::uint8_t> EncodeStatusRequest(const std::string& key, bool slave) {
+    std::vector<std::uint8_t> out = EncodeKey(key);
+    out.push_back(slave ? 1 : 0);
+    return out;
+}
+
+bool DecodeStatusRequest(std::span<const std::uint8_t> payload, std::string& key, bool& slave) {
+    ByteReader r(payload);
+    std::uint8_t device = 0;
+    if (!GetText16(r, key, kMaxKey) || key.empty() || !r.U8(device) || device > 1 || !r.AtEnd())
+        return false;
+    slave = device == 1;
     return true;
 }
 

@@ -119,6 +119,8 @@ struct BatchRequest {
     // Clear the failure streak and the critical-error switch first (a new batch of the
     // technician's; false when it continues one split around a window's question).
     bool freshStreak = true;
+    // The device of the channel the records go to (the engine sets the select bit by it).
+    bool slave = false;
     std::vector<BatchEntry> entries;
 };
 std::vector<std::uint8_t> EncodeBatch(const BatchRequest& batch);
@@ -146,7 +148,9 @@ bool DecodeBatchReply(std::span<const std::uint8_t> payload, BatchReply& reply);
 bool DecodeCommandResult(std::span<const std::uint8_t> bytes, AtaCommandRecord& rec,
                          std::vector<std::vector<std::uint8_t>>* traces = nullptr);
 
-// --- status ---
+// --- status: the channel's key and the device (0 master, 1 slave) ---
+std::vector<std::uint8_t> EncodeStatusRequest(const std::string& key, bool slave);
+bool DecodeStatusRequest(std::span<const std::uint8_t> payload, std::string& key, bool& slave);
 std::vector<std::uint8_t> EncodeRecord(const AtaCommandRecord& rec);
 bool DecodeRecord(std::span<const std::uint8_t> payload, AtaCommandRecord& rec);
 

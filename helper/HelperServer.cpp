@@ -414,6 +414,7 @@ void HelperServer::HandleBatch(const Frame& f) {
     THDCDevice* dev = Checked(batch.key);
     if (!dev)
         return;
+    dev->SetMaster(!batch.slave);
     if (batch.freshStreak) {
         globals_.fCriticalATAError = false;
         globals_.FailureStreak = 0;
@@ -454,13 +455,15 @@ void HelperServer::HandleBatch(const Frame& f) {
 
 void HelperServer::HandleStatus(const Frame& f) {
     std::string key;
-    if (!DecodeKey(f.payload, key)) {
+    bool slave = false;
+    if (!DecodeStatusRequest(f.payload, key, slave)) {
         Refuse(ERR_MALFORMED, "malformed status request");
         return;
     }
     THDCDevice* dev = Checked(key);
     if (!dev)
         return;
+    dev->SetMaster(!slave);
     AtaCommandRecord rec;
     dev->ReadStatus(rec);
     Reply(MSG_STATUS | MSG_REPLY, EncodeRecord(rec));

@@ -31,7 +31,8 @@ struct SimFile {
         std::ofstream(file) << R"({"channels": [
             {"command_block": 496, "control_block": 1014,
              "master": {"type": "disk", "model": "HELPER DISK", "serial": "H1",
-                        "sectors": 65536, "defects": [{"lba": 100, "error": "UNC"}]}},
+                        "sectors": 65536, "defects": [{"lba": 100, "error": "UNC"}]},
+             "slave": {"type": "disk", "model": "HELPER SLAVE", "sectors": 4096}},
             {"command_block": 368, "control_block": 886}]})";
     }
     std::string Hardware() const { return "sim:" + file.string(); }
@@ -209,6 +210,14 @@ TEST(DiskHelper, ABatchThroughTheHelperGivesWhatTheEngineGivesDirectly) {
     channel.ExecuteCommand(again);
     EXPECT_EQ(again.Result, ATA_OK) << channel.LastError();
     EXPECT_EQ(again.Buffer, request.entries[1].rec.Buffer);
+    // The slave position is the one the channel's Master() says.
+    channel.SetMaster(false);
+    AtaCommandRecord slaveId = TestBatch()[0].rec;
+    slaveId.Buffer.assign(512, 0);
+    channel.ExecuteCommand(slaveId);
+    ASSERT_EQ(slaveId.Result, ATA_OK) << channel.LastError();
+    identity.LoadIdentifyData(std::span<const std::uint8_t, 512>(slaveId.Buffer.data(), 512));
+    EXPECT_EQ(identity.Model(), "HELPER SLAVE");
 }
 
 TEST(DiskHelper, RefusesAChannelNotTakenAndRecordsPastTheBoundsAndGoesOn) {
@@ -224,7 +233,7 @@ TEST(DiskHelper, RefusesAChannelNotTakenAndRecordsPastTheBoundsAndGoesOn) {
     EXPECT_FALSE(client->RunBatch(request, reply, error));
     EXPECT_EQ(client->LastRefusal(), ERR_NOT_TAKEN) << error;
     AtaCommandRecord status;
-    EXPECT_FALSE(client->ReadStatus(kPrimary, status, error));
+    EXPECT_FALSE(client->ReadStatus(kPrimary, false, status, error));
     EXPECT_EQ(client->LastRefusal(), ERR_NOT_TAKEN);
 
     ChannelReply taken;
@@ -259,7 +268,7 @@ TEST(DiskHelper, RefusesAChannelNotTakenAndRecordsPastTheBoundsAndGoesOn) {
     AtaCommandRecord rec;
     ASSERT_TRUE(DecodeCommandResult(reply.results[0].bytes, rec));
     EXPECT_EQ(rec.Result, ATA_OK);
-    EXPECT_TRUE(client->ReadStatus(kPrimary, status, error)) << error;
+    EXPECT_TRUE(client->ReadStatus(kPrimary, false, status, error)) << error;
     EXPECT_TRUE(client->Give(kPrimary, taken, error) && taken.ok) << error;
 }
 
