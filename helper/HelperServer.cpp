@@ -16,8 +16,8 @@ namespace {
 
 constexpr std::uint8_t kIdentifyDevice = 0xEC;
 
-// Reads exactly n bytes, watching `stop` too. 1 when read, 0 on end of file (or stop), -1 on an
-// error.
+// Reads exactly n bytes, watching `stop` and `wake` too. 1 when read, 0 on end of file, -1 on
+// an error, -2 when asked to stop.
 int ReadFull(int fd, int stop, int wake, std::uint8_t* p, std::size_t n) {
     while (n > 0) {
         pollfd fds[3] = {{fd, POLLIN, 0}, {stop, POLLIN, 0}, {wake, POLLIN, 0}};
@@ -27,7 +27,7 @@ int ReadFull(int fd, int stop, int wake, std::uint8_t* p, std::size_t n) {
             return -1;
         }
         if (fds[1].revents || fds[2].revents)
-            return 0;
+            return -2;
         if (!fds[0].revents)
             continue;
         const ssize_t k = read(fd, p, n);
@@ -116,7 +116,9 @@ std::string HelperServer::Run() {
         std::uint8_t header[kFrameHeaderSize];
         const int h = ReadFull(opt_.in, opt_.stop, wake_[0], header, sizeof header);
         if (h <= 0) {
-            End(h == 0 ? "the connection closed" : std::string("read: ") + std::strerror(errno));
+            End(h == 0    ? std::string("the connection closed")
+                : h == -2 ? std::string("asked to stop")
+                          : std::string("read: ") + std::strerror(errno));
             break;
         }
         Frame f;

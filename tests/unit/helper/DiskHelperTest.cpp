@@ -371,6 +371,20 @@ TEST(DiskHelper, AKilledClientsChannelIsGivenBack) {
     prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
+TEST(DiskHelper, TerminatedItGivesTheChannelBackToo) {
+    SimFile sim;
+    const auto log = sim.dir.Path() / "helper.log";
+    auto client = StartHelper(sim, log);
+    std::string error;
+    ChannelReply taken;
+    ASSERT_TRUE(client->Take(kPrimary, taken, error) && taken.ok) << error << taken.message;
+    ASSERT_EQ(kill(client->Pid(), SIGTERM), 0);
+    EXPECT_EQ(WaitExit(client->Pid(), 5000), 0);
+    const std::string text = ReadAll(log);
+    EXPECT_NE(text.find(std::string("Gave back channel ") + kPrimary), std::string::npos) << text;
+    EXPECT_NE(text.find("ended: asked to stop"), std::string::npos) << text;
+}
+
 } // namespace
 } // namespace zkv::helper
 
