@@ -1,0 +1,325 @@
+#include "helper/HelperClient.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace zkv::helper {
+
+bool WriteAll(int fd, std::span<const std::uint8_t> bytes); // HelperServer.cpp
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Reads exactly n bytes before `deadline`. False on end of file, error or time-out.
+bool ReadUntil(int fd, std::uint8_t* p, std::size_t n, Clock::time_point deadline,
+               std::string& error) {
+    while (n > 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            error = "the disk helper did not answer in time";
+            return false;
+        }
+        pollfd pfd{fd, POLLIN, 0};
+        const int r = poll(&pfd, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0) {
+            error = std::string("poll: ") + std::strerror(errno);
+            return false;
+        }
+        if (r == 0)
+            continue;
+        const ssize_t k = read(fd, p, n);
+        if (k == 0) {
+            error = "the disk helper closed the connection";
+            return false;
+        }
+        if (k < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            error = std::string("read: ") + std::strerror(errno);
+            return false;
+        }
+        p += k;
+        n -= static_cast<std::size_t>(k);
+    }
+    return true;
+}
+
+// The longest a batch may take: what its records allow, plus a margin for the round trip.
+long long BatchTimeoutMs(const BatchRequest& b, long long base) {
+    long long ms = base;
+    for (const BatchEntry& e : b.entries) {
+        const long long t = std::clamp<long long>(e.rec.Time, 0, kMaxCommandTimeMs) + 1000;
+        ms += t * std::max<long long>(1, std::min(e.rec.RepeatCnt, kMaxRepeatCount));
+    }
+    return std::min<long long>(ms, 24LL * 3600 * 1000);
+}
+
+} // namespace
+
+DiskHelperClient::DiskHelperClient(int fd) : fd_(fd) {}
+
+DiskHelperClient::~DiskHelperClient() {
+    Close();
+    // The helper ends once it has given its channel back; it is waited for a bounded time (a
+    // helper that runs as root cannot be killed from here).
+    for (int i = 0; pid_ > 0 && i < 1000; ++i) {
+        int status = 0;
+        const pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_ || (r < 0 && errno != EINTR))
+            break;
+        usleep(10000);
+    }
+}
+
+std::unique_ptr<DiskHelperClient> DiskHelperClient::Start(const std::vector<std::string>& argv,
+                                                          std::string& error) {
+    if (argv.empty()) {
+        error = "no program";
+        return nullptr;
+    }
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
+        error = std::string("socketpair: ") + std::strerror(errno);
+        return nullptr;
+    }
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, sv[1], 0);
+    posix_spawn_file_actions_adddup2(&fa, sv[1], 1);
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(sv[1]);
+    if (rc != 0) {
+        close(sv[0]);
+        error = std::string("cannot start ") + argv[0] + ": " + std::strerror(rc);
+        return nullptr;
+    }
+    auto c = std::make_unique<DiskHelperClient>(sv[0]);
+    c->pid_ = pid;
+    return c;
+}
+
+bool DiskHelperClient::Send(std::uint8_t type, std::span<const std::uint8_t> payload) {
+    std::lock_guard g(writeLock_);
+    return fd_ >= 0 && payload.size() + 1 <= kMaxFrame && WriteAll(fd_, EncodeFrame(type, payload));
+}
+
+bool DiskHelperClient::Call(std::uint8_t type, std::span<const std::uint8_t> payload, Frame& reply,
+                            std::string& error, long long timeout) {
+    std::lock_guard g(callLock_);
+    refusal_ = 0;
+    if (fd_ < 0) {
+        error = "the disk helper is not connected";
+        return false;
+    }
+    if (!Send(type, payload)) {
+        error = "the request could not be sent to the disk helper";
+        Close();
+        return false;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
+    std::uint8_t header[kFrameHeaderSize];
+    std::uint32_t len = 0;
+    if (!ReadUntil(fd_, header, sizeof header, deadline, error)) {
+        Close();
+        return false;
+    }
+    if (!DecodeFrameHeader(header, len, reply.type) ||
+        (reply.type != (type | MSG_REPLY) && reply.type != MSG_ERROR)) {
+        error = "the disk helper's reply is malformed";
+        Close();
+        return false;
+    }
+    reply.payload.resize(len);
+    if (len > 0 && !ReadUntil(fd_, reply.payload.data(), len, deadline, error)) {
+        Close();
+        return false;
+    }
+    if (reply.type == MSG_ERROR) {
+        std::uint16_t code = 0;
+        if (!DecodeError(reply.payload, code, error)) {
+            error = "the disk helper's reply is malformed";
+            Close();
+            return false;
+        }
+        refusal_ = code;
+        return false;
+    }
+    return true;
+}
+
+bool DiskHelperClient::Hello(std::string& error) {
+    Frame f;
+    std::uint16_t version = 0;
+    if (!Call(MSG_HELLO, EncodeHello(), f, error, timeoutMs))
+        return false;
+    if (!DecodeHello(f.payload, version) || version != kProtocolVersion) {
+        error = "the disk helper speaks another protocol version";
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool DiskHelperClient::List(std::vector<ListEntry>& entries, std::string& error) {
+    Frame f;
+    if (!Call(MSG_LIST, {}, f, error, timeoutMs))
+        return false;
+    if (!DecodeList(f.payload, entries)) {
+        error = "the disk helper's list is malformed";
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool DiskHelperClient::Take(const std::string& key, ChannelReply& reply, std::string& error) {
+    Frame f;
+    if (!Call(MSG_TAKE, EncodeKey(key), f, error, timeoutMs))
+        return false;
+    if (!DecodeChannelReply(f.payload, reply)) {
+        error = "the disk helper's reply is malformed";
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool DiskHelperClient::Give(const std::string& key, ChannelReply& reply, std::string& error) {
+    Frame f;
+    if (!Call(MSG_GIVE, EncodeKey(key), f, error, timeoutMs))
+        return false;
+    if (!DecodeChannelReply(f.payload, reply)) {
+        error = "the disk helper's reply is malformed";
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool DiskHelperClient::RunBatch(const BatchRequest& batch, BatchReply& reply, std::string& error) {
+    Frame f;
+    if (!Call(MSG_BATCH, EncodeBatch(batch), f, error, BatchTimeoutMs(batch, timeoutMs)))
+        return false;
+    if (!DecodeBatchReply(f.payload, reply) || reply.results.size() > batch.entries.size()) {
+        error = "the disk helper's batch reply is malformed";
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool DiskHelperClient::ReadStatus(const std::string& key, bool slave, AtaCommandRecord& rec,
+                                  std::string& error) {
+    Frame f;
+    if (!Call(MSG_STATUS, EncodeStatusRequest(key, slave), f, error, timeoutMs))
+        return false;
+    if (!DecodeRecord(f.payload, rec)) {
+        error = "the disk helper's status reply is malformed";
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool DiskHelperClient::Abort() {
+    return Send(MSG_ABORT, {});
+}
+
+void DiskHelperClient::Close() {
+    std::lock_guard g(writeLock_);
+    if (fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+// --- THelperChannel ----------------------------------------------------------------------------
+
+THelperChannel::THelperChannel(DiskHelperClient& client, std::string key)
+    : client_(client), key_(std::move(key)) {
+    className_ = "THelperChannel";
+    Driver = key_;
+}
+
+bool THelperChannel::RunBatch(std::vector<BatchEntry>& entries, bool& aborted, bool freshStreak) {
+    aborted = false;
+    traces_.clear();
+    BatchRequest b;
+    b.key = key_;
+    b.freshStreak = freshStreak;
+    b.slave = !Master();
+    b.entries = entries;
+    BatchReply reply;
+    if (!client_.RunBatch(b, reply, error_))
+        return false;
+    for (std::size_t i = 0; i < reply.results.size(); ++i) {
+        const BatchResult& res = reply.results[i];
+        AtaCommandRecord& rec = entries[i].rec;
+        const bool ok = res.kind == entries[i].kind &&
+                        (res.kind == ENTRY_COMMAND ? DecodeCommandResult(res.bytes, rec, &traces_)
+                                                   : DecodeRecord(res.bytes, rec));
+        if (!ok) {
+            error_ = "the disk helper's result " + std::to_string(i) + " is malformed";
+            client_.Close();
+            return false;
+        }
+    }
+    for (std::size_t i = reply.results.size(); i < entries.size(); ++i)
+        entries[i].rec.Result = ATA_ABORT;
+    aborted = reply.aborted;
+    return true;
+}
+
+void THelperChannel::RunOne(std::uint8_t kind, AtaCommandRecord& rec) {
+    std::vector<BatchEntry> one(1);
+    one[0].kind = kind;
+    one[0].rec = rec;
+    // One execution, as on a channel of this process: the caller repeats when it wants to.
+    const std::uint32_t repeat = rec.RepeatCnt;
+    if (kind == ENTRY_COMMAND)
+        one[0].rec.RepeatCnt = 1;
+    bool aborted = false;
+    // A single operation continues the streak of the batch it belongs to.
+    if (!RunBatch(one, aborted, false)) {
+        rec.Result = ATA_NO_DEVICE;
+        rec.DataLen = 0;
+        return;
+    }
+    rec = std::move(one[0].rec);
+    if (kind == ENTRY_COMMAND)
+        rec.RepeatCnt = repeat;
+}
+
+void THelperChannel::ExecuteCommand(AtaCommandRecord& rec) {
+    RunOne(ENTRY_COMMAND, rec);
+}
+
+void THelperChannel::ReadStatus(AtaCommandRecord& rec) {
+    RunOne(ENTRY_STATUS, rec);
+}
+
+void THelperChannel::ResetDevice(AtaCommandRecord& rec) {
+    RunOne(ENTRY_RESET, rec);
+}
+
+} // namespace zkv::helper

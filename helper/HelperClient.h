@@ -1,0 +1,93 @@
+// The client's side of the disk helper: DiskHelperClient speaks the protocol over one end of a
+// socket pair whose other end is the helper's standard input and output; THelperChannel is a
+// channel entry whose engine operations run in the helper.
+//
+// Every reply is bounded in bytes (kMaxFrame) and in time (a time-out per call; a batch's grows
+// with the times and repetitions its records allow). A reply that does not decode, a reply of
+// the wrong type or a time-out ends the connection: the helper then gives its channel back.
+#pragma once
+
+#include "ata/ControllerInfo.h"
+#include "helper/HelperProtocol.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace zkv::helper {
+
+class DiskHelperClient {
+public:
+    // Owns `fd` (closed with the client).
+    explicit DiskHelperClient(int fd);
+    ~DiskHelperClient();
+    DiskHelperClient(const DiskHelperClient&) = delete;
+    DiskHelperClient& operator=(const DiskHelperClient&) = delete;
+
+    // Starts `argv` (argv[0] a path) with one end of a new socket pair as its standard input
+    // and output; standard error is inherited. nullptr with `error` set when it cannot start.
+    static std::unique_ptr<DiskHelperClient> Start(const std::vector<std::string>& argv,
+                                                   std::string& error);
+    // The started helper's process id (-1 when the client was made from a descriptor).
+    pid_t Pid() const { return pid_; }
+
+    bool Hello(std::string& error);
+    bool List(std::vector<ListEntry>& entries, std::string& error);
+    bool Take(const std::string& key, ChannelReply& reply, std::string& error);
+    bool Give(const std::string& key, ChannelReply& reply, std::string& error);
+    bool RunBatch(const BatchRequest& batch, BatchReply& reply, std::string& error);
+    bool ReadStatus(const std::string& key, bool slave, AtaCommandRecord& rec, std::string& error);
+    // Any thread, also while a batch runs: asks the helper to stop the running batch.
+    bool Abort();
+    // Closes the connection; the helper gives back its channel and ends.
+    void Close();
+    bool Connected() const { return fd_ >= 0; }
+    // The code of the last refusal (ErrorCode), 0 when the last call was not refused.
+    std::uint16_t LastRefusal() const { return refusal_; }
+
+    int timeoutMs = 30000; // for every call but batches
+
+private:
+    bool Call(std::uint8_t type, std::span<const std::uint8_t> payload, Frame& reply,
+              std::string& error, long long timeoutMs);
+    bool Send(std::uint8_t type, std::span<const std::uint8_t> payload);
+
+    int fd_ = -1;
+    pid_t pid_ = -1;
+    std::mutex callLock_;
+    std::mutex writeLock_;
+    std::uint16_t refusal_ = 0;
+};
+
+// A channel the helper has taken, as the engine's callers see a channel: each operation is one
+// round trip, and RunBatch sends a run of records in one. Master() (SetMaster) chooses the
+// device the records go to, as on a channel in this process.
+class THelperChannel : public TControllerInfo {
+public:
+    THelperChannel(DiskHelperClient& client, std::string key);
+
+    void ExecuteCommand(AtaCommandRecord& rec) override;
+    void ReadStatus(AtaCommandRecord& rec) override;
+    void ResetDevice(AtaCommandRecord& rec) override;
+    // Runs `entries` in one round trip; each command's record (and data read) comes back into
+    // its entry. False when the helper could not be asked; `aborted` when the run was cut short
+    // (the entries not run then keep Result ATA_ABORT).
+    bool RunBatch(std::vector<BatchEntry>& entries, bool& aborted, bool freshStreak = true);
+
+    const std::string& Key() const { return key_; }
+    // The traces of the last command's attempts, when it asked for them.
+    const std::vector<std::vector<std::uint8_t>>& LastTraces() const { return traces_; }
+    const std::string& LastError() const { return error_; }
+
+private:
+    void RunOne(std::uint8_t kind, AtaCommandRecord& rec);
+
+    DiskHelperClient& client_;
+    std::string key_;
+    std::vector<std::vector<std::uint8_t>> traces_;
+    std::string error_;
+};
+
+} // namespace zkv::helper

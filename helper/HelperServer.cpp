@@ -1,0 +1,474 @@
+#include "helper/HelperServer.h"
+
+#include "ata/AtaThread.h"
+#include "support/SharedFlags.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace zkv::helper {
+namespace {
+
+constexpr std::uint8_t kIdentifyDevice = 0xEC;
+
+// Reads exactly n bytes, watching `stop` and `wake` too. 1 when read, 0 on end of file, -1 on
+// an error, -2 when asked to stop.
+int ReadFull(int fd, int stop, int wake, std::uint8_t* p, std::size_t n) {
+    while (n > 0) {
+        pollfd fds[3] = {{fd, POLLIN, 0}, {stop, POLLIN, 0}, {wake, POLLIN, 0}};
+        if (poll(fds, 3, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (fds[1].revents || fds[2].revents)
+            return -2;
+        if (!fds[0].revents)
+            continue;
+        const ssize_t k = read(fd, p, n);
+        if (k == 0)
+            return 0;
+        if (k < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            return -1;
+        }
+        p += k;
+        n -= static_cast<std::size_t>(k);
+    }
+    return 1;
+}
+
+} // namespace
+
+bool WriteAll(int fd, std::span<const std::uint8_t> bytes);
+
+bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t k = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (k < 0 && errno == ENOTSOCK)
+            k = write(fd, bytes.data() + done, bytes.size() - done);
+        if (k < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(k);
+    }
+    return true;
+}
+
+HelperServer::HelperServer(HelperHardware& hw, ServerOptions options)
+    : hw_(hw), opt_(std::move(options)), globals_(AtaGlobals::Instance()),
+      flags_(SharedFlags::Instance()) {
+    list_ = std::make_unique<TClassInfoList>(hw_.Setup(), hw_.Port(), hw_.Clock());
+    if (pipe2(wake_, O_CLOEXEC) != 0)
+        wake_[0] = wake_[1] = -1;
+    // A client that stops reading cannot hold the helper (and its channel) forever: a reply
+    // that cannot be written for a minute ends the connection. Not a socket: no limit.
+    const timeval limit{60, 0};
+    setsockopt(opt_.out, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+HelperServer::~HelperServer() {
+    if (worker_.joinable()) {
+        {
+            std::lock_guard g(lock_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        worker_.join();
+    }
+    for (int fd : wake_)
+        if (fd >= 0)
+            close(fd);
+}
+
+void HelperServer::Log(const std::string& text) {
+    if (opt_.log)
+        opt_.log(text);
+}
+
+void HelperServer::End(const std::string& why) {
+    {
+        std::lock_guard g(lock_);
+        if (endReason_.empty())
+            endReason_ = why;
+        stop_ = true;
+    }
+    flags_.SetAbortRequest();
+    cv_.notify_all();
+    if (wake_[1] >= 0) {
+        const std::uint8_t b = 1;
+        [[maybe_unused]] auto k = write(wake_[1], &b, 1);
+    }
+}
+
+std::string HelperServer::Run() {
+    worker_ = std::thread([this] { Work(); });
+    for (;;) {
+        std::uint8_t header[kFrameHeaderSize];
+        const int h = ReadFull(opt_.in, opt_.stop, wake_[0], header, sizeof header);
+        if (h <= 0) {
+            End(h == 0    ? std::string("the connection closed")
+                : h == -2 ? std::string("asked to stop")
+                          : std::string("read: ") + std::strerror(errno));
+            break;
+        }
+        Frame f;
+        std::uint32_t len = 0;
+        if (!DecodeFrameHeader(header, len, f.type)) {
+            End("a frame past the bounds");
+            break;
+        }
+        f.payload.resize(len);
+        if (len > 0) {
+            const int b = ReadFull(opt_.in, opt_.stop, wake_[0], f.payload.data(), len);
+            if (b <= 0) {
+                End("the connection closed inside a frame");
+                break;
+            }
+        }
+        if (f.type == MSG_ABORT) {
+            if (!f.payload.empty()) {
+                End("a malformed abort request");
+                break;
+            }
+            flags_.SetAbortRequest();
+            continue;
+        }
+        std::unique_lock lk(lock_);
+        if (stop_)
+            break;
+        if (busy_) {
+            lk.unlock();
+            End("a request before the answer to the last one");
+            break;
+        }
+        // Cleared here, before the request is handed over, so that an abort read after it is
+        // never lost.
+        flags_.ClearAbortRequest();
+        pending_ = std::move(f);
+        busy_ = true;
+        lk.unlock();
+        cv_.notify_all();
+    }
+    worker_.join();
+    if (taken_) {
+        std::string message;
+        bool restart = false;
+        GiveBack(message, restart);
+    }
+    std::lock_guard g(lock_);
+    return endReason_;
+}
+
+void HelperServer::Work() {
+    for (;;) {
+        std::unique_lock lk(lock_);
+        cv_.wait(lk, [this] { return stop_ || pending_.has_value(); });
+        if (stop_)
+            return;
+        Frame f = std::move(*pending_);
+        pending_.reset();
+        lk.unlock();
+        // Every request ends in exactly one reply (Reply marks the worker free) or in the
+        // end of the connection.
+        Handle(f);
+    }
+}
+
+void HelperServer::Reply(std::uint8_t type, std::span<const std::uint8_t> payload) {
+    if (payload.size() + 1 > kMaxFrame) {
+        End("a reply past the bounds");
+        return;
+    }
+    {
+        // Free before the reply leaves, so that the client's next request finds it free.
+        std::lock_guard g(lock_);
+        busy_ = false;
+    }
+    if (!WriteAll(opt_.out, EncodeFrame(type, payload)))
+        End(std::string("write: ") + std::strerror(errno));
+}
+
+void HelperServer::Refuse(std::uint16_t code, const std::string& message) {
+    Log("Refused: " + message);
+    Reply(MSG_ERROR, EncodeError(code, message));
+}
+
+void HelperServer::Handle(const Frame& f) {
+    if (f.type == MSG_HELLO) {
+        HandleHello(f);
+        return;
+    }
+    if (!hello_) {
+        Refuse(ERR_VERSION, "the connection must begin with a hello");
+        End("no hello");
+        return;
+    }
+    switch (f.type) {
+    case MSG_LIST:
+        if (!f.payload.empty())
+            Refuse(ERR_MALFORMED, "malformed list request");
+        else
+            HandleList();
+        break;
+    case MSG_TAKE:
+        HandleTake(f);
+        break;
+    case MSG_GIVE:
+        HandleGive(f);
+        break;
+    case MSG_BATCH:
+        HandleBatch(f);
+        break;
+    case MSG_STATUS:
+        HandleStatus(f);
+        break;
+    default:
+        Refuse(ERR_UNKNOWN, "unknown request " + std::to_string(f.type));
+    }
+}
+
+void HelperServer::HandleHello(const Frame& f) {
+    std::uint16_t version = 0;
+    if (hello_ || !DecodeHello(f.payload, version) || version != kProtocolVersion) {
+        Refuse(ERR_VERSION, "protocol version " + std::to_string(kProtocolVersion) + " only");
+        End("a bad hello");
+        return;
+    }
+    hello_ = true;
+    const auto payload = EncodeHello();
+    Reply(MSG_HELLO | MSG_REPLY, payload);
+}
+
+void HelperServer::HandleList() {
+    std::vector<ListEntry> out;
+    for (auto& c : list_->Classes())
+        for (auto& e : c->Entries()) {
+            e->RefreshStatus();
+            ListEntry l;
+            l.key = e->Driver;
+            l.description = e->DeviceDesc;
+            l.drivable = dynamic_cast<THDCDevice*>(e.get()) && e->Ranges().size() == 2;
+            l.disabled = e->Disabled;
+            l.disableable = e->Disableable;
+            l.taken = e.get() == taken_;
+            for (const IoRange& r : e->Ranges())
+                l.ranges.emplace_back(r.start, r.end);
+            out.push_back(std::move(l));
+        }
+    Reply(MSG_LIST | MSG_REPLY, EncodeList(out));
+}
+
+void HelperServer::HandleTake(const Frame& f) {
+    std::string key;
+    if (!DecodeKey(f.payload, key)) {
+        Refuse(ERR_MALFORMED, "malformed take request");
+        return;
+    }
+    if (taken_) {
+        if (SameDeviceKey(key, taken_->Driver)) {
+            Reply(MSG_TAKE | MSG_REPLY, EncodeChannelReply({true, false, "already taken"}));
+            return;
+        }
+        Refuse(ERR_BUSY, "channel " + taken_->Driver + " is taken; give it back first");
+        return;
+    }
+    TControllerInfo* e = list_->FindByKey(key);
+    if (!e || !dynamic_cast<THDCDevice*>(e) || e->Ranges().size() != 2) {
+        Refuse(ERR_NO_CHANNEL, "no channel " + key);
+        return;
+    }
+    e->RefreshStatus();
+    ChannelReply out;
+    const int r = e->PrepareForRepair(out.restartNeeded, out.ok, out.message);
+    if (e->DisabledByMe())
+        taken_ = e; // given back at the end whatever follows
+    if (r != 0 || !out.ok) {
+        out.ok = false;
+        if (out.message.empty())
+            out.message = e->Refusal.empty() ? "the channel could not be taken" : e->Refusal;
+    } else if (!out.restartNeeded) {
+        std::string error;
+        if (!hw_.Grant(e->Ranges(), error)) {
+            out.ok = false;
+            out.message = "No port access: " + error;
+        } else {
+            taken_ = e;
+        }
+    }
+    if (!out.ok && taken_ == e) {
+        std::string m;
+        bool restart = false;
+        GiveBack(m, restart);
+    }
+    Log((out.ok ? "Took channel " : "Did not take channel ") + key +
+        (out.message.empty() ? std::string() : ": " + out.message));
+    Reply(MSG_TAKE | MSG_REPLY, EncodeChannelReply(out));
+}
+
+bool HelperServer::GiveBack(std::string& message, bool& restart) {
+    TControllerInfo* e = taken_;
+    taken_ = nullptr;
+    hw_.Revoke();
+    if (!e)
+        return true;
+    bool ok = true;
+    if (e->DisabledByMe()) {
+        e->RefreshStatus();
+        if (e->EnableChannel(restart) != 0) {
+            ok = false;
+            message = e->Refusal.empty() ? "the channel could not be given back" : e->Refusal;
+        } else if (!restart) {
+            e->SetDisabledByMe(false);
+        }
+        list_->RefreshStatus();
+    }
+    Log((ok ? "Gave back channel " : "Could not give back channel ") + e->Driver +
+        (message.empty() ? std::string() : ": " + message));
+    return ok;
+}
+
+void HelperServer::HandleGive(const Frame& f) {
+    std::string key;
+    if (!DecodeKey(f.payload, key)) {
+        Refuse(ERR_MALFORMED, "malformed give request");
+        return;
+    }
+    if (!taken_ || !SameDeviceKey(key, taken_->Driver)) {
+        Refuse(ERR_NOT_TAKEN, "channel " + key + " is not the one taken");
+        return;
+    }
+    ChannelReply out;
+    out.ok = GiveBack(out.message, out.restartNeeded);
+    Reply(MSG_GIVE | MSG_REPLY, EncodeChannelReply(out));
+}
+
+THDCDevice* HelperServer::Checked(const std::string& key) {
+    if (!taken_ || !SameDeviceKey(key, taken_->Driver)) {
+        Refuse(ERR_NOT_TAKEN, "channel " + key + " is not the one taken");
+        return nullptr;
+    }
+    if (!hw_.Port().IsOpen()) {
+        Refuse(ERR_NO_CHANNEL, "channel " + key + " has no port access (restart pending)");
+        return nullptr;
+    }
+    return dynamic_cast<THDCDevice*>(taken_);
+}
+
+std::vector<std::uint8_t> HelperServer::RunCommand(THDCDevice& dev, AtaCommandRecord& rec,
+                                                   std::size_t& traceBudget) {
+    // The same attempts as the engine's own batch runner: RepeatCnt tries until one succeeds,
+    // the failure streak's critical-error rule, and a trace per attempt when asked.
+    std::vector<std::vector<std::uint8_t>> traces;
+    const std::uint32_t attempts = rec.RepeatCnt == 0 ? 1 : rec.RepeatCnt;
+    std::vector<std::uint8_t> written = rec.Buffer;
+    PrepareCommandBuffer(rec, written);
+    const std::size_t bufferSize = rec.Buffer.size();
+    const auto saved = rec.Encode();
+    for (std::uint32_t k = 1; k <= attempts; ++k) {
+        rec.DecodeFrom(saved.data());
+        if (IsReadProtocol(rec.Protocol) && rec.Buffer.size() != bufferSize)
+            rec.Buffer.resize(bufferSize);
+        const bool logThis = rec.Has(WRITELOG) && kTraceBufferSize + 4 <= traceBudget;
+        std::vector<std::uint8_t> trace;
+        if (logThis) {
+            trace.assign(kTraceBufferSize, 0);
+            dev.Log().Attach(trace.data(), kTraceBufferSize);
+        }
+        dev.ExecuteCommand(rec);
+        if (logThis) {
+            trace.resize(dev.Log().BytesUsed());
+            dev.Log().Attach(nullptr, 0);
+            traceBudget -= trace.size() + 4;
+            traces.push_back(std::move(trace));
+        }
+        if (rec.Result == ATA_OK) {
+            rec.RepeatCnt = k;
+            if (rec.CR == kIdentifyDevice && rec.Buffer.size() >= 512)
+                globals_.CurrentId.LoadIdentifyData(
+                    std::span<const std::uint8_t, 512>(rec.Buffer.data(), 512));
+            break;
+        }
+        if (globals_.FailureStreak > 5 && !globals_.fCriticalATAError && !rec.Has(IGNOREERRORS))
+            globals_.fCriticalATAError = true;
+        if (flags_.AbortRequest())
+            break;
+    }
+    return AtaCommandReplyData(rec, traces);
+}
+
+void HelperServer::HandleBatch(const Frame& f) {
+    BatchRequest batch;
+    std::string why;
+    if (!DecodeBatch(f.payload, batch, why)) {
+        Refuse(ERR_BOUNDS, why);
+        return;
+    }
+    THDCDevice* dev = Checked(batch.key);
+    if (!dev)
+        return;
+    dev->SetMaster(!batch.slave);
+    if (batch.freshStreak) {
+        globals_.fCriticalATAError = false;
+        globals_.FailureStreak = 0;
+    }
+    BatchReply reply;
+    std::size_t traceBudget = kMaxTraceBytes;
+    std::size_t size = 16;
+    for (BatchEntry& e : batch.entries) {
+        if (flags_.AbortRequest()) {
+            reply.aborted = true;
+            break;
+        }
+        BatchResult res;
+        res.kind = e.kind;
+        if (e.kind == ENTRY_COMMAND) {
+            res.bytes = RunCommand(*dev, e.rec, traceBudget);
+        } else {
+            if (e.kind == ENTRY_STATUS)
+                dev->ReadStatus(e.rec);
+            else
+                dev->ResetDevice(e.rec);
+            res.bytes = EncodeRecord(e.rec);
+        }
+        size += res.bytes.size() + 5;
+        if (size > kMaxFrame - 1) {
+            // Cannot happen within the batch bounds; stop rather than send past the frame's.
+            Log("A batch's reply reached its bound; the batch was cut short.");
+            reply.aborted = true;
+            break;
+        }
+        reply.results.push_back(std::move(res));
+    }
+    if (reply.aborted && flags_.AbortRequest())
+        Log("A batch was stopped by the abort request after " +
+            std::to_string(reply.results.size()) + " entries.");
+    Reply(MSG_BATCH | MSG_REPLY, EncodeBatchReply(reply));
+}
+
+void HelperServer::HandleStatus(const Frame& f) {
+    std::string key;
+    bool slave = false;
+    if (!DecodeStatusRequest(f.payload, key, slave)) {
+        Refuse(ERR_MALFORMED, "malformed status request");
+        return;
+    }
+    THDCDevice* dev = Checked(key);
+    if (!dev)
+        return;
+    dev->SetMaster(!slave);
+    AtaCommandRecord rec;
+    dev->ReadStatus(rec);
+    Reply(MSG_STATUS | MSG_REPLY, EncodeRecord(rec));
+}
+
+} // namespace zkv::helper
