@@ -40,6 +40,7 @@ set(ZKV_SUMMARY_zelkova-wire "inspect and encode the Zelkova protocol's byte str
 set(ZKV_SUMMARY_zelkova-ata "ATA diagnostics on one IDE channel")
 set(ZKV_SUMMARY_zelkova-service-sim "loopback stand-in for the Zelkova service's server")
 set(ZKV_SUMMARY_zelkova-update "install a new version of the Zelkova User Client")
+set(ZKV_SUMMARY_zelkova-disk-helper "serve the Zelkova User Client's disk channel requests")
 
 # The files made at install time, when the install prefix is known (CPack installs to /usr):
 # man pages from each program's --help, the polkit action, the compressed changelog.
