@@ -69,22 +69,22 @@ public:
 
     bool Drivable() const override { return true; }
     // Fills the port fields from the two I/O ranges (mode 0 only). 0 when done, 1 otherwise.
-    int InitPorts(int mode);
-    void SelectDevice();
-    void ReadStatus(AtaCommandRecord& rec);
-    bool ReadAllRegs(AtaCommandRecord& rec);
-    void ProbeDevice(AtaCommandRecord& rec);
+    int InitPorts(int mode) override;
+    void SelectDevice() override;
+    void ReadStatus(AtaCommandRecord& rec) override;
+    bool ReadAllRegs(AtaCommandRecord& rec) override;
+    void ProbeDevice(AtaCommandRecord& rec) override;
 
-    void ExecuteCommand(AtaCommandRecord& rec);
-    void ResetDevice(AtaCommandRecord& rec);
+    void ExecuteCommand(AtaCommandRecord& rec) override;
+    void ResetDevice(AtaCommandRecord& rec) override;
     // Runs to its own time-outs (200 ms, 40 s for a reset it needs) also under the abort
     // request: the scan's end handler turns the drive's caching back on while the technician's
     // reset waits for it.
-    void SetFeatures(AtaCommandRecord& rec, std::uint8_t subcommand);
+    void SetFeatures(AtaCommandRecord& rec, std::uint8_t subcommand) override;
 
-    int IdentifyDevice(DriveInfo& info);
-    int IdentifyPacketDevice(DriveInfo& info);
-    int DetectDevices();
+    int IdentifyDevice(DriveInfo& info) override;
+    int IdentifyPacketDevice(DriveInfo& info) override;
+    int DetectDevices() override;
 
     int DoToshCommand(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
     int DoFujMPGCommand(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
@@ -100,16 +100,16 @@ public:
     std::uint32_t ControlBase() const { return dcPort_; }
     // Port addresses in the order of the drive report: data, ER, FR, SC, SN, CL, CH, DH, SR, CR,
     // AC, DC.
-    std::array<std::uint32_t, 12> PortList() const;
+    std::array<std::uint32_t, 12> PortList() const override;
 
-    CClientLog& Log() { return log_; }
-    DriveInfo& MasterInfo() { return masterInfo_; }
-    DriveInfo& SlaveInfo() { return slaveInfo_; }
-    AtaGlobals& Globals() { return globals_; }
-    SharedFlags& Flags() { return flags_; }
+    CClientLog& Log() override { return log_; }
+    DriveInfo& MasterInfo() override { return masterInfo_; }
+    DriveInfo& SlaveInfo() override { return slaveInfo_; }
+    AtaGlobals& Globals() override { return globals_; }
+    SharedFlags& Flags() override { return flags_; }
     TSmallPort& Port() { return port_; }
-    TimeBase& Clock() { return clock_; }
-    const TimeValues& Times() const { return tv_; }
+    TimeBase& Clock() override { return clock_; }
+    const TimeValues& Times() const override { return tv_; }
 
 protected:
     std::int32_t PendingWordCount() const override { return pendingWords_; }

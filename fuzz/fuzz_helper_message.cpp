@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (DecodeBatch(in, batch, why)) {
         std::uint64_t total = 0;
         for (const BatchEntry& e : batch.entries) {
-            if (e.rec.Time < 0 || e.rec.Time > kMaxCommandTimeMs ||
+            if (e.rec.Time < 0 || e.rec.Time > kMaxCommandTime ||
                 e.rec.RepeatCnt > kMaxRepeatCount || e.rec.DataLen < 0 ||
                 static_cast<std::uint32_t>(e.rec.DataLen) > kMaxCommandData)
                 std::abort();

@@ -62,7 +62,7 @@ bool ReadUntil(int fd, std::uint8_t* p, std::size_t n, Clock::time_point deadlin
 long long BatchTimeoutMs(const BatchRequest& b, long long base) {
     long long ms = base;
     for (const BatchEntry& e : b.entries) {
-        const long long t = std::clamp<long long>(e.rec.Time, 0, kMaxCommandTimeMs) + 1000;
+        const long long t = std::clamp<long long>(e.rec.Time, 0, kMaxCommandTime) + 1000;
         ms += t * std::max<long long>(1, std::min(e.rec.RepeatCnt, kMaxRepeatCount));
     }
     return std::min<long long>(ms, 24LL * 3600 * 1000);

@@ -258,8 +258,7 @@ bool DecodeBatch(std::span<const std::uint8_t> payload, BatchRequest& batch, std
         }
         if (write)
             Take(r, e.rec.Buffer, len);
-        e.rec.Time = std::clamp(e.rec.Time, 0, kMaxCommandTimeMs);
-        e.rec.RepeatCnt = std::min(e.rec.RepeatCnt, kMaxRepeatCount);
+        ClampWireLimits(e.rec);
         batch.entries.push_back(std::move(e));
     }
     if (!r.AtEnd()) {

@@ -29,9 +29,6 @@ inline constexpr std::size_t kMaxKey = 255;
 inline constexpr std::size_t kMaxText = 4095;
 inline constexpr std::uint32_t kMaxListEntries = 256;
 inline constexpr std::size_t kMaxRanges = 16;
-// Clamps applied to a command record before the engine sees it.
-inline constexpr std::int32_t kMaxCommandTimeMs = 300000;
-inline constexpr std::uint32_t kMaxRepeatCount = 1000;
 
 // The bytes of a frame header and of a record on the wire.
 inline constexpr std::size_t kFrameHeaderSize = 5;
@@ -127,7 +124,8 @@ std::vector<std::uint8_t> EncodeBatch(const BatchRequest& batch);
 // Checks every bound (the entry count, each kind, data only for the writing protocols and then
 // exactly DataLen bytes, reads of at most kMaxCommandData, the batch's data at most
 // kMaxBatchData); `why` says which failed. A passing record has Time clamped to
-// 0..kMaxCommandTimeMs, RepeatCnt to kMaxRepeatCount, and a negative DataLen made 0.
+// 0..kMaxCommandTime, RepeatCnt to kMaxRepeatCount (the engine's wire limits), and a negative
+// DataLen made 0.
 bool DecodeBatch(std::span<const std::uint8_t> payload, BatchRequest& batch, std::string& why);
 
 // The reply: how many entries ran, whether an abort cut the batch short, and per entry that ran
