@@ -114,6 +114,12 @@ zrun tool_read_block --device /dev/\$blk read $LOW_LBA 2
 zrun tool_scan --device \$sg scan $SCAN_START $SCAN_COUNT --lba48 --read-data
 zrun tool_usage --device \$sg --slave status
 run dsense_after_tool dsense
+# Without CAP_SYS_RAWIO: what a start-up without a privileged helper would have.
+echo "@@begin norawio_cmd"; zkv-passthrough-probe norawio \$sg cmd op=0xEC proto=4 sc=1 in=512
+echo "@@end norawio_cmd \$?"
+echo "@@begin norawio_tool"; zkv-passthrough-probe norawio run zelkova-ata --device \$sg identify
+echo "@@end norawio_tool \$?"
+run dsense_after_norawio dsense
 # The third disk: taken while free, refused while in use in ways this mount table does not show.
 until_file() { i=0; while [ ! -s \$1 ] && [ \$i -lt 300 ]; do sleep 0.1; i=\$((i+1)); done; }
 zrun use_free --device \$use identify

@@ -122,6 +122,18 @@ def tool_checks(text, runs, run, disk, expect):
            "D_SENSE is put back when zelkova-ata gives the channel back")
     expect(runs.get("tool_usage", (None,))[0] == 2, "--device with --slave is a usage error")
     in_use_checks(text, runs, expect)
+    # Without CAP_SYS_RAWIO (a user with read-write access to the nodes): port I/O is refused,
+    # the pass-through path is not.
+    raw = run("norawio_cmd")
+    tool = run("norawio_tool")
+    expect(re.search(r"@@begin norawio_cmd\nioperm_errno=1\n", text) is not None
+           and re.search(r"@@begin norawio_tool\nioperm_errno=1\n", text) is not None,
+           "without CAP_SYS_RAWIO ioperm is refused (EPERM)")
+    expect(raw.get("outcome") == "completed" and raw.get("model") == DISK_MODEL
+           and runs.get("norawio_tool", (None,))[0] == 0 and tool.get("result") == 0
+           and tool.get("model") == DISK_MODEL and run("dsense_after_norawio").get("dsense") == 0,
+           "without it ATA PASS-THROUGH still works, and zelkova-ata --device takes the channel, "
+           f"identifies the disk and gives the channel back: {raw.get('outcome')} {tool}")
 
 
 CANT_DISABLE = "This controller can't be disabled.\r\nMaybe it was used to boot system from."
