@@ -119,7 +119,9 @@ echo "@@begin norawio_cmd"; zkv-passthrough-probe norawio \$sg cmd op=0xEC proto
 echo "@@end norawio_cmd \$?"
 echo "@@begin norawio_tool"; zkv-passthrough-probe norawio run zelkova-ata --device \$sg identify
 echo "@@end norawio_tool \$?"
-run dsense_after_norawio dsense
+echo "@@begin norawio_dsense"; zkv-passthrough-probe norawio \$sg dsense 1
+echo "@@end norawio_dsense \$?"
+run dsense_after_norawio dsense 0
 # The third disk: taken while free, refused while in use in ways this mount table does not show.
 until_file() { i=0; while [ ! -s \$1 ] && [ \$i -lt 300 ]; do sleep 0.1; i=\$((i+1)); done; }
 zrun use_free --device \$use identify

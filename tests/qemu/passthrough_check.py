@@ -131,9 +131,9 @@ def tool_checks(text, runs, run, disk, expect):
            "without CAP_SYS_RAWIO ioperm is refused (EPERM)")
     expect(raw.get("outcome") == "completed" and raw.get("model") == DISK_MODEL
            and runs.get("norawio_tool", (None,))[0] == 0 and tool.get("result") == 0
-           and tool.get("model") == DISK_MODEL and run("dsense_after_norawio").get("dsense") == 0,
-           "without it ATA PASS-THROUGH still works, and zelkova-ata --device takes the channel, "
-           f"identifies the disk and gives the channel back: {raw.get('outcome')} {tool}")
+           and tool.get("model") == DISK_MODEL and run("norawio_dsense").get("dsense") == 1,
+           "without it ATA PASS-THROUGH still works, MODE SELECT sets D_SENSE, and zelkova-ata "
+           f"--device takes the channel, identifies the disk and gives it back: {tool}")
 
 
 CANT_DISABLE = "This controller can't be disabled.\r\nMaybe it was used to boot system from."
