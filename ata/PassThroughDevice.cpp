@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <span>
+#include <string>
 #include <vector>
 
 namespace zkv {
@@ -193,16 +195,31 @@ void TPassThroughDevice::ExecuteCommand(AtaCommandRecord& rec) {
     const bool reading = rec.Protocol == PR_PIO_READ || rec.Protocol == PR_PIO_READ_DRDY;
     const bool writing = rec.Protocol == PR_PIO_WRITE;
     std::int64_t want = 0;
-    if (reading)
+    if (reading || writing)
         want = std::clamp<std::int64_t>(L, 0, static_cast<std::int64_t>(rec.Buffer.size()));
-    else if (writing)
-        want = std::clamp<std::int64_t>(L, 0, static_cast<std::int64_t>(rec.Buffer.size()));
+    if (want > static_cast<std::int64_t>(kMaxPassThroughData)) {
+        Refuse(rec, "DataLen " + std::to_string(want) +
+                        " can not travel through ATA pass-through: one command carries at most " +
+                        std::to_string(kMaxPassThroughData) + " bytes");
+        badExit();
+        return;
+    }
     std::size_t sectors = static_cast<std::size_t>((want + 511) / 512);
-    if ((reading || writing) && sectors == 0)
-        sectors = reading ? 1 : 0;
-    std::vector<std::uint8_t> data(std::min(sectors * 512, kMaxPassThroughData));
-    if (writing)
-        std::copy_n(rec.Buffer.begin(), want, data.begin());
+    if (reading && sectors == 0)
+        sectors = 1;
+    // The transfer goes straight to or from the record's buffer when it holds whole sectors
+    // (only DataLen bytes of it count after a read); otherwise through a buffer of its own.
+    const std::size_t bytes = sectors * 512;
+    std::vector<std::uint8_t> own;
+    std::span<std::uint8_t> data;
+    if (rec.Buffer.size() >= bytes && (reading || static_cast<std::size_t>(want) == bytes)) {
+        data = std::span<std::uint8_t>(rec.Buffer.data(), bytes);
+    } else {
+        own.assign(bytes, 0);
+        if (writing)
+            std::copy_n(rec.Buffer.begin(), want, own.begin());
+        data = own;
+    }
     c.data = data;
     c.protocol = reading   ? PassThroughProtocol::PioDataIn
                  : writing ? PassThroughProtocol::PioDataOut
@@ -233,7 +250,8 @@ void TPassThroughDevice::ExecuteCommand(AtaCommandRecord& rec) {
         }
         if (reading) {
             auto n = static_cast<std::int32_t>(std::min<std::int64_t>(want, r.transferred));
-            std::copy_n(data.begin(), n, rec.Buffer.begin());
+            if (!own.empty())
+                std::copy_n(own.begin(), n, rec.Buffer.begin());
             rec.DataLen = n;
         }
         if (rec.Time > T && T >= 0) {

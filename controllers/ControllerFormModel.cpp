@@ -38,7 +38,16 @@ void TControllerFormModel::Fill() {
         n.entry = e.get();
         n.text = e->DeviceDesc;
         n.image = ControllerNode::kController;
-        if (e->DriverIndex == 0) {
+        if (!e->PassThrough.empty()) {
+            // Under the controller entry of its PCI function (the AHCI or USB host).
+            n.image = ControllerNode::kPassThroughDisk;
+            for (std::size_t i = nodes_.size(); i-- > 0;)
+                if (nodes_[i].parent < 0 && nodes_[i].entry->PassThrough.empty() &&
+                    nodes_[i].entry->Function == e->Function) {
+                    n.parent = static_cast<int>(i);
+                    break;
+                }
+        } else if (e->DriverIndex == 0) {
             parent = static_cast<int>(nodes_.size());
         } else {
             n.parent = parent;

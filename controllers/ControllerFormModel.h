@@ -13,7 +13,15 @@ namespace zkv {
 class TClassInfoList;
 
 struct ControllerNode {
-    enum Image { kOverlayDisabled = 0, kOverlayFixed = 1, kController = 2, kRaid = 3 };
+    // kController: a controller or an IDE channel; kPassThroughDisk: a disk reached through
+    // ATA pass-through (behind AHCI or a USB bridge), shown under its controller.
+    enum Image {
+        kOverlayDisabled = 0,
+        kOverlayFixed = 1,
+        kController = 2,
+        kRaid = 3,
+        kPassThroughDisk = 4
+    };
     TControllerInfo* entry = nullptr;
     int parent = -1; // index of the parent node, -1 for a top-level node
     int image = kController;

@@ -145,7 +145,7 @@ std::string FirstChild(const fs::path& dir) {
 }
 
 #ifdef ZKV_HAVE_LIBPCI
-void QuietWarning(char*, ...) {}
+void Quiet(char*, ...) {}
 #endif
 
 } // namespace
@@ -167,8 +167,14 @@ std::pair<std::string, std::string> SysfsDeviceSetup::PciNames(std::uint16_t ven
                                                                std::uint16_t device) {
 #ifdef ZKV_HAVE_LIBPCI
     if (!pci_) {
+        // Only the name lookup is used, never pci_init(): the messages it would set up are
+        // set here. The ID file missing sends the lookup on to udev's hardware database, which
+        // announces itself through `debug`; a damaged ID file is reported through `error`,
+        // after which the lookup goes on without it. Either only costs the names.
         pci_access* a = pci_alloc();
-        a->warning = &QuietWarning; // a missing ID file only costs the names
+        a->warning = &Quiet;
+        a->debug = &Quiet;
+        a->error = &Quiet;
         pci_ = a;
     }
     auto* a = static_cast<pci_access*>(pci_);

@@ -45,6 +45,24 @@ void DrawRaid(QPainter& p) {
     }
 }
 
+void DrawPassThroughDisk(QPainter& p) {
+    // A hard disk seen from above (case, platter, arm) with its cable leaving to the right.
+    p.setPen(QPen(QColor(70, 70, 80), 1));
+    p.setBrush(QColor(185, 190, 200));
+    p.drawRoundedRect(QRectF(3, 3, 20, 26), 2, 2);
+    p.setBrush(QColor(225, 228, 235));
+    p.drawEllipse(QRectF(5, 6, 16, 16));
+    p.setBrush(QColor(90, 90, 100));
+    p.drawEllipse(QRectF(11.5, 12.5, 3, 3));
+    p.setPen(QPen(QColor(60, 60, 70), 1.5));
+    p.drawLine(QPointF(19, 25), QPointF(14, 15));
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(30, 30, 35));
+    p.drawRect(QRectF(23, 20, 3, 6));
+    p.setPen(QPen(QColor(200, 60, 40), 2));
+    p.drawLine(QPointF(26, 23), QPointF(31, 23));
+}
+
 void DrawDisabledOverlay(QPainter& p) {
     // A red no-entry sign in the lower left corner.
     p.setPen(QPen(Qt::white, 1));
@@ -80,6 +98,9 @@ QPixmap TfrmController::Picture(int image) {
         break;
     case ControllerNode::kController:
         DrawController(p);
+        break;
+    case ControllerNode::kPassThroughDisk:
+        DrawPassThroughDisk(p);
         break;
     default:
         DrawRaid(p);

@@ -11,15 +11,26 @@
 //                                                     then READ SECTORS (EXT beyond 2^28)
 //   zkv-passthrough-probe DEVICE engine-span LBA COUNT CHUNK   the engine reads COUNT sectors
 //                                                     in commands of CHUNK; prints the time
+//   zkv-passthrough-probe norawio DEVICE ...          the same without CAP_SYS_RAWIO: prints
+//                                                     "ioperm_errno=N" (the port permission
+//                                                     then) before the request's own line
+//   zkv-passthrough-probe norawio run PROGRAM ARG...  runs PROGRAM without CAP_SYS_RAWIO
 // Numbers may be decimal or 0x-prefixed. The exit status is 0 when the request could be made.
 #include "ata/PassThroughDevice.h"
 #include "platform/LinuxAtaPassThrough.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <linux/capability.h>
 #include <scsi/sg.h>
 #include <string>
+#include <sys/io.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace zkv;
@@ -118,9 +129,40 @@ std::uint64_t Num(const std::string& s) {
     return std::strtoull(s.c_str(), nullptr, 0);
 }
 
+// Gives up CAP_SYS_RAWIO for good, as a process of a user who may open the device nodes but
+// holds no capability. False when the kernel would not take it.
+bool DropRawIo() {
+    if (::prctl(PR_CAPBSET_DROP, CAP_SYS_RAWIO, 0, 0, 0) != 0)
+        return false;
+    __user_cap_header_struct head{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (::syscall(SYS_capget, &head, data) != 0)
+        return false;
+    const std::uint32_t bit = 1u << CAP_SYS_RAWIO;
+    data[0].effective &= ~bit;
+    data[0].permitted &= ~bit;
+    data[0].inheritable &= ~bit;
+    return ::syscall(SYS_capset, &head, data) == 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "norawio") {
+        if (!DropRawIo()) {
+            std::printf("{\"norawio\":\"%s\"}\n", std::strerror(errno));
+            return 1;
+        }
+        std::printf("ioperm_errno=%d\n", ::ioperm(0x1F0, 8, 1) == 0 ? 0 : errno);
+        std::fflush(stdout);
+        ++argv;
+        --argc;
+        if (argc > 2 && std::string(argv[1]) == "run") {
+            ::execvp(argv[2], argv + 2);
+            std::printf("{\"run\":\"%s\"}\n", std::strerror(errno));
+            return 1;
+        }
+    }
     if (argc < 3) {
         std::fprintf(stderr, "usage: %s DEVICE cmd|dsense|scsireset|linkreset ...\n", argv[0]);
         return 2;

@@ -82,11 +82,19 @@ def read_image(disk, lba, count=1):
 def tool_checks(text, runs, run, disk, expect):
     """zelkova-ata on the pass-through channel, against the probe's own answers and the image."""
     entries = run("tool_controllers").get("controllers", [])
+    m = re.search(r"@@sg (\S+) (\S+) (\S+)\n", text)
+    b = re.search(r"@@blocks (\S+) (\S+)\n", text)
+    sg, use_sg = (m.group(1), m.group(3)) if m else (None, None)
+    blk, use_blk = (b.group(1), b.group(2)) if b else (None, None)
     chans = [e for e in entries if e.get("passthrough", "").startswith("/dev/sg")]
-    expect(len(chans) == 1 and chans[0].get("block") == "sda" and chans[0].get("ranges") == []
-           and chans[0].get("chanals") == 1 and chans[0].get("disableable") is True
-           and re.fullmatch(r"pci-0000:00:..\..-port1", chans[0].get("key", "")) is not None,
-           f"controllers lists the AHCI disk as a pass-through channel: {chans}")
+    expect(sorted((e.get("passthrough"), e.get("block")) for e in chans)
+           == sorted([(sg, blk), (use_sg, use_blk)]),
+           f"controllers lists both AHCI disks the kernel kept as pass-through channels: {chans}")
+    main = [e for e in chans if e.get("passthrough") == sg]
+    expect(len(main) == 1 and main[0].get("ranges") == []
+           and main[0].get("chanals") == 1 and main[0].get("disableable") is True
+           and re.fullmatch(r"pci-0000:00:..\..-port1", main[0].get("key", "")) is not None,
+           f"the marked disk's channel: no ranges, one channel, free, keyed by its port: {main}")
     ti = run("tool_identify")
     expect(ti.get("result") == 0 and ti.get("model") == DISK_MODEL
            and ti.get("serial") == DISK_SERIAL and ti.get("firmware") == DISK_FIRMWARE,
@@ -113,6 +121,46 @@ def tool_checks(text, runs, run, disk, expect):
     expect(run("dsense_after_tool").get("dsense") == 0,
            "D_SENSE is put back when zelkova-ata gives the channel back")
     expect(runs.get("tool_usage", (None,))[0] == 2, "--device with --slave is a usage error")
+    in_use_checks(text, runs, expect)
+    # Without CAP_SYS_RAWIO (a user with read-write access to the nodes): port I/O is refused,
+    # the pass-through path is not.
+    raw = run("norawio_cmd")
+    tool = run("norawio_tool")
+    expect(re.search(r"@@begin norawio_cmd\nioperm_errno=1\n", text) is not None
+           and re.search(r"@@begin norawio_tool\nioperm_errno=1\n", text) is not None,
+           "without CAP_SYS_RAWIO ioperm is refused (EPERM)")
+    expect(raw.get("outcome") == "completed" and raw.get("model") == DISK_MODEL
+           and runs.get("norawio_tool", (None,))[0] == 0 and tool.get("result") == 0
+           and tool.get("model") == DISK_MODEL and run("norawio_dsense").get("dsense") == 1,
+           "without it ATA PASS-THROUGH still works, MODE SELECT sets D_SENSE, and zelkova-ata "
+           f"--device takes the channel, identifies the disk and gives it back: {tool}")
+
+
+CANT_DISABLE = "This controller can't be disabled.\r\nMaybe it was used to boot system from."
+KERNEL_CLAIM = "the kernel refuses to open it exclusively"
+
+
+def in_use_checks(text, runs, expect):
+    """The third disk: taken while free, refused while in use, whatever the tool's own view."""
+    rc, free = runs.get("use_free", (None, {}))
+    expect(rc == 0 and free.get("result") == 0 and free.get("model") == "ZKV IN-USE DISK",
+           "the free disk is taken through --device and identified")
+    expect(re.search(r"@@swaps 1\n", text) is not None, "the disk then carries active swap")
+    expect(re.search(r"@@ns_mounted yes 0\n", text) is not None,
+           "then it is mounted only in another mount namespace, absent from this one's table")
+    expect(re.search(r"@@held held\n", text) is not None,
+           "then it is held open exclusively through a node the guest made")
+    expect(re.search(r"@@node_mounted 1\n", text) is not None,
+           "then it is mounted here through that node, under the node's name")
+    for name, why, what in (("use_swap", "is active swap", "active swap"),
+                            ("use_ns", KERNEL_CLAIM, "mounted in another mount namespace"),
+                            ("use_held", KERNEL_CLAIM, "held open through another node"),
+                            ("use_node_mounted", "is mounted on /mnt",
+                             "mounted through another node")):
+        rc, r = runs.get(name, (None, {}))
+        expect(rc == 1 and r.get("ok") is False and r.get("message", "").startswith(CANT_DISABLE)
+               and why in r.get("reason", "") and "model" not in r,
+               f"the take is refused while the disk is {what}: {r}")
 
 
 def check(disk, console):

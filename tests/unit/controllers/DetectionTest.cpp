@@ -14,6 +14,7 @@
 #include "tools/MessageDialog.h"
 
 #include <gtest/gtest.h>
+#include <tuple>
 
 #include <atomic>
 #include <fstream>
@@ -451,6 +452,31 @@ TEST(ControllerForm, TheStatusIsReadAgainWhenTheFormShowsAndAtEachDetect) {
     r.setup.SetInUse("0000:00:01.1", true);
     TControllerFormModel again(&r.list, outcome, {});
     EXPECT_TRUE(again.Nodes()[2].notDisableable);
+}
+
+// A disk reached through pass-through shows under its AHCI controller with a picture of its
+// own; IDE channels keep the controller's. The form takes it as any channel.
+TEST(ControllerForm, APassThroughDiskShowsUnderItsControllerWithItsOwnPicture) {
+    Rig r(R"({"channels": [{"command_block": 496, "control_block": 1014, "master": )" +
+          kMasterDisk + R"(}, {"command_block": 4096, "control_block": 4106,
+          "pass_through": true, "master": )" +
+          kSlaveDisk + R"(}],
+        "controllers": [{"address": "0000:00:01.1", "channels": [0, -1]},
+                        {"kind": "ahci", "address": "0000:00:1f.2", "channels": [1]}]})");
+    TChannelChoice outcome;
+    TControllerFormModel form(&r.list, outcome, {});
+    using N = ControllerNode;
+    std::vector<std::tuple<std::string, int, int>> tree;
+    for (const ControllerNode& n : form.Nodes())
+        tree.emplace_back(n.entry->Driver, n.parent, n.image);
+    EXPECT_EQ(tree, (std::vector<std::tuple<std::string, int, int>>{
+                        {"pci-0000:00:01.1\\0", -1, N::kController},
+                        {"pci-0000:00:01.1\\1", 0, N::kController},
+                        {"pci-0000:00:01.1\\2", 0, N::kController},
+                        {"pci-0000:00:1f.2\\0", -1, N::kController},
+                        {"pci-0000:00:1f.2-port1", 3, N::kPassThroughDisk}}));
+    EXPECT_EQ(form.Detect(form.Nodes()[4].entry), TControllerFormModel::After::Close);
+    EXPECT_TRUE(outcome.ok);
 }
 
 TEST(ChannelSession, ControllerKeyUnattendedReadyAndGivenBackAlsoAfterACrash) {

@@ -2,9 +2,13 @@
 // and a USB disk), held and given back; and on the simulated hardware through zelkova-ata.
 #include "SysfsTree.h"
 #include "controllers/ControllerList.h"
+#include "platform/LinuxSmallPort.h"
 #include "platform/SysfsDeviceSetup.h"
 #include "programs/ata/AtaTool.h"
+#include "sim/SimDeviceSetup.h"
+#include "sim/SimHardwareJson.h"
 #include "sim/SimIde.h"
+#include "sim/SimPassThrough.h"
 #include "tests/support/ClientHarness.h"
 
 #include <gtest/gtest.h>
@@ -198,6 +202,70 @@ TEST(PassThroughTool, RunsVerbsOnTheSimulatedChannelAndRefusesWhatIsInUse) {
     EXPECT_EQ(rc, 2);
     run({"--device", "pci-0000:00:1f.2-port1", "--channel", "0x1F0:0x3F6", "status"}, rc);
     EXPECT_EQ(rc, 2);
+}
+
+// Where port I/O is refused, a pass-through channel is taken, detected, read, reset and given
+// back without a single port access; an IDE channel of the same list would need them.
+TEST(PassThroughWithoutPorts, TheChannelIsDrivenWithThePortRefused) {
+    const SimHardwareConfig cfg = ParseSimHardware(R"({"channels": [
+        {"command_block": 496, "control_block": 1014, "master": {"type": "disk"}},
+        {"command_block": 4096, "control_block": 4106, "pass_through": true,
+         "master": {"type": "disk", "model": "PASS THROUGH DISK", "sectors": 100000,
+                    "defects": [{"lba": 5000, "error": "UNC"}]}}],
+      "controllers": [{"address": "0000:00:01.1", "channels": [0, -1]},
+                      {"kind": "ahci", "address": "0000:00:1f.2", "channels": [1]}]})");
+    SimIdeHardware hw(cfg);
+    SimDeviceSetup setup(cfg);
+    TLinuxSmallPort refused({}); // never opened: what a process without port permission has
+    TClassInfoList list(setup, refused, hw.Clock(), [&](const DeviceSetupEntry& e) {
+        std::size_t channel = 0;
+        return SimDeviceSetup::PassThroughChannel(e.passThrough, channel)
+                   ? std::make_unique<SimPassThrough>(hw, channel, false)
+                   : nullptr;
+    });
+    TControllerInfo* ch = list.FindByKey("pci-0000:00:1f.2-port1");
+    ASSERT_TRUE(ch && ch->Drivable());
+    bool restart = false, ok = false;
+    std::string message;
+    ASSERT_EQ(ch->PrepareForRepair(restart, ok, message), 0) << message;
+    ch->DetectDevices();
+    EXPECT_EQ(ch->MasterInfo().kind, KIND_ATA);
+    EXPECT_EQ(ch->MasterInfo().model, "PASS THROUGH DISK");
+    auto read = [&](std::uint32_t lba) {
+        AtaCommandRecord r;
+        r.CR = 0x24;
+        r.Protocol = PR_PIO_READ;
+        r.Flags = RESETENABLE | READREGS | EXTADDR;
+        r.Time = 2000;
+        r.SC = 1;
+        r.SN = lba & 0xFF;
+        r.CL = (lba >> 8) & 0xFF;
+        r.CH = (lba >> 16) & 0xFF;
+        r.DH = 0xE0;
+        r.DataLen = 512;
+        r.Buffer.assign(512, 0);
+        ch->ExecuteCommand(r);
+        return r;
+    };
+    EXPECT_EQ(read(99999).Result, ATA_OK);
+    const AtaCommandRecord bad = read(5000);
+    EXPECT_EQ(bad.Result, ATA_DEVICE_ERROR);
+    EXPECT_EQ(bad.SN | (bad.CL << 8), 5000);
+    AtaCommandRecord reset;
+    ch->ResetDevice(reset);
+    EXPECT_EQ(reset.Result, ATA_OK);
+    AtaCommandRecord status;
+    ch->ReadStatus(status);
+    EXPECT_EQ(status.Result, ATA_OK);
+    EXPECT_EQ(ch->EnableChannel(restart), 0);
+    EXPECT_FALSE(refused.IsOpen());
+    EXPECT_EQ(refused.FailedAccesses(), 0u);
+
+    // The IDE channel beside it reaches for the refused port at once.
+    TControllerInfo* ide = list.FindByKey("pci-0000:00:01.1\\1");
+    ASSERT_TRUE(ide);
+    ide->DetectDevices();
+    EXPECT_GT(refused.FailedAccesses(), 0u);
 }
 
 } // namespace

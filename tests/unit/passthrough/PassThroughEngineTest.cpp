@@ -155,6 +155,8 @@ TEST(PassThroughEngine, WhatCannotTravelEndsWithResultOneAndALogLine) {
     AtaCommandRecord mode = Rw(0xEF, PR_NO_DATA, 0, 0x46, false);
     mode.FR = 0x03; // SET FEATURES transfer mode: the kernel's
     refused.push_back(mode);
+    // A write longer than one pass-through command carries (a sector past it).
+    refused.push_back(Rw(0x34, PR_PIO_WRITE, 0, 65537, true));
     int sent = p.backend->Sent();
     std::uint32_t logged = p.pt->Log().BytesUsed();
     for (AtaCommandRecord& r : refused) {

@@ -80,6 +80,9 @@ TEST(ControllerForm, ShowsTheTreeAndTakesTheChosenChannel) {
     // The pictures differ by meaning, and the overlays change them.
     const QImage controller = TfrmController::Picture(ControllerNode::kController).toImage();
     EXPECT_NE(controller, TfrmController::Picture(ControllerNode::kRaid).toImage());
+    const QImage disk = TfrmController::Picture(ControllerNode::kPassThroughDisk).toImage();
+    EXPECT_NE(disk, controller);
+    EXPECT_NE(disk, TfrmController::Picture(ControllerNode::kRaid).toImage());
     ControllerNode plain, fixed;
     fixed.notDisableable = true;
     EXPECT_NE(TfrmController::NodeIcon(plain).pixmap(32).toImage(),
