@@ -66,7 +66,7 @@ bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
 
 HelperServer::HelperServer(HelperHardware& hw, ServerOptions options)
     : hw_(hw), opt_(std::move(options)), globals_(AtaGlobals::Instance()),
-      flags_(SharedFlags::Instance()) {
+      flags_(SharedFlags::Instance()), record_(opt_.stateDir) {
     list_ = std::make_unique<TClassInfoList>(hw_.Setup(), hw_.Port(), hw_.Clock());
     if (pipe2(wake_, O_CLOEXEC) != 0)
         wake_[0] = wake_[1] = -1;
@@ -251,18 +251,21 @@ void HelperServer::HandleHello(const Frame& f) {
 
 void HelperServer::HandleList() {
     std::vector<ListEntry> out;
-    for (auto& c : list_->Classes())
-        for (auto& e : c->Entries()) {
-            e->RefreshStatus();
+    for (DeviceClassKind kind : {DeviceClassKind::HardDiskController, DeviceClassKind::RaidAdapter})
+        for (DeviceSetupEntry& d : hw_.Setup().Enumerate(kind)) {
+            const DeviceStatus st = hw_.Setup().Status(d.key);
+            const TControllerInfo* e = list_->FindByKey(d.key);
             ListEntry l;
-            l.key = e->Driver;
-            l.description = e->DeviceDesc;
-            l.drivable = dynamic_cast<THDCDevice*>(e.get()) && e->Ranges().size() == 2;
-            l.disabled = e->Disabled;
-            l.disableable = e->Disableable;
-            l.taken = e.get() == taken_;
-            for (const IoRange& r : e->Ranges())
-                l.ranges.emplace_back(r.start, r.end);
+            l.key = d.key;
+            l.description = d.deviceDesc;
+            l.drivable = e && e->Drivable();
+            l.disabled = st.present && st.disabled;
+            l.disableable = st.present && st.disableable;
+            l.taken = e && e == taken_;
+            l.ranges = d.ranges;
+            l.driver = st.driver;
+            l.reason = st.reason;
+            l.setup = std::move(d);
             out.push_back(std::move(l));
         }
     Reply(MSG_LIST | MSG_REPLY, EncodeList(out));
@@ -290,8 +293,12 @@ void HelperServer::HandleTake(const Frame& f) {
     e->RefreshStatus();
     ChannelReply out;
     const int r = e->PrepareForRepair(out.restartNeeded, out.ok, out.message);
-    if (e->DisabledByMe())
+    if (e->DisabledByMe()) {
         taken_ = e; // given back at the end whatever follows
+        std::string error;
+        if (!record_.Write(e->Driver, e->KernelDriver, error))
+            Log("Could not keep the record of channel " + e->Driver + ": " + error);
+    }
     if (r != 0 || !out.ok) {
         out.ok = false;
         if (out.message.empty())
@@ -330,6 +337,8 @@ bool HelperServer::GiveBack(std::string& message, bool& restart) {
         } else if (!restart) {
             e->SetDisabledByMe(false);
         }
+        if (ok)
+            record_.Clear();
         list_->RefreshStatus();
     }
     Log((ok ? "Gave back channel " : "Could not give back channel ") + e->Driver +
