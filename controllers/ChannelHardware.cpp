@@ -85,7 +85,11 @@ std::unique_ptr<ChannelHardware> ChannelHardware::Open(const std::string& hardwa
 
 std::function<std::unique_ptr<AtaPassThrough>(const DeviceSetupEntry&)>
 ChannelHardware::PassThroughOpener() {
-    SimIdeHardware* sim = sim_;
+    return PassThroughOpenerFor(sim_);
+}
+
+std::function<std::unique_ptr<AtaPassThrough>(const DeviceSetupEntry&)>
+ChannelHardware::PassThroughOpenerFor(SimIdeHardware* sim) {
     return [sim](const DeviceSetupEntry& e) -> std::unique_ptr<AtaPassThrough> {
         if (e.passThrough.empty())
             return nullptr;

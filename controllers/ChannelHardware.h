@@ -37,6 +37,10 @@ public:
     bool Simulated() const { return sim_ != nullptr; }
     // The backend of a pass-through channel entry (see PassThroughOpener in ControllerList.h).
     std::function<std::unique_ptr<AtaPassThrough>(const DeviceSetupEntry&)> PassThroughOpener();
+    // The same over `sim` (nullptr: the SG_IO backend on the entry's node, opened on the first
+    // command).
+    static std::function<std::unique_ptr<AtaPassThrough>(const DeviceSetupEntry&)>
+    PassThroughOpenerFor(SimIdeHardware* sim);
 
 private:
     ChannelHardware() = default;

@@ -67,7 +67,8 @@ bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
 HelperServer::HelperServer(HelperHardware& hw, ServerOptions options)
     : hw_(hw), opt_(std::move(options)), globals_(AtaGlobals::Instance()),
       flags_(SharedFlags::Instance()), record_(opt_.stateDir) {
-    list_ = std::make_unique<TClassInfoList>(hw_.Setup(), hw_.Port(), hw_.Clock());
+    list_ = std::make_unique<TClassInfoList>(hw_.Setup(), hw_.Port(), hw_.Clock(),
+                                             hw_.PassThroughOpener());
     if (pipe2(wake_, O_CLOEXEC) != 0)
         wake_[0] = wake_[1] = -1;
     // A client that stops reading cannot hold the helper (and its channel) forever: a reply
@@ -258,7 +259,8 @@ void HelperServer::HandleList() {
             ListEntry l;
             l.key = d.key;
             l.description = d.deviceDesc;
-            l.drivable = e && e->Drivable();
+            l.drivable = e && e->Drivable() &&
+                         (!dynamic_cast<const THDCDevice*>(e) || e->Ranges().size() == 2);
             l.disabled = st.present && st.disabled;
             l.disableable = st.present && st.disableable;
             l.taken = e && e == taken_;
@@ -286,7 +288,9 @@ void HelperServer::HandleTake(const Frame& f) {
         return;
     }
     TControllerInfo* e = list_->FindByKey(key);
-    if (!e || !dynamic_cast<THDCDevice*>(e) || e->Ranges().size() != 2) {
+    // An IDE channel (its command and control blocks) or a pass-through channel.
+    const bool ide = dynamic_cast<THDCDevice*>(e) != nullptr;
+    if (!e || !e->Drivable() || (ide && e->Ranges().size() != 2)) {
         Refuse(ERR_NO_CHANNEL, "no channel " + key);
         return;
     }
@@ -305,7 +309,11 @@ void HelperServer::HandleTake(const Frame& f) {
             out.message = e->Refusal.empty() ? "the channel could not be taken" : e->Refusal;
     } else if (!out.restartNeeded) {
         std::string error;
-        if (!hw_.Grant(e->Ranges(), error)) {
+        if (!ide) {
+            // No port grant: the commands go to the disk's SCSI generic node.
+            hw_.GrantPassThrough();
+            taken_ = e;
+        } else if (!hw_.Grant(e->Ranges(), error)) {
             out.ok = false;
             out.message = "No port access: " + error;
         } else {
@@ -361,19 +369,19 @@ void HelperServer::HandleGive(const Frame& f) {
     Reply(MSG_GIVE | MSG_REPLY, EncodeChannelReply(out));
 }
 
-THDCDevice* HelperServer::Checked(const std::string& key) {
+TControllerInfo* HelperServer::Checked(const std::string& key) {
     if (!taken_ || !SameDeviceKey(key, taken_->Driver)) {
         Refuse(ERR_NOT_TAKEN, "channel " + key + " is not the one taken");
         return nullptr;
     }
-    if (!hw_.Port().IsOpen()) {
+    if (!hw_.Ready()) {
         Refuse(ERR_NO_CHANNEL, "channel " + key + " has no port access (restart pending)");
         return nullptr;
     }
-    return dynamic_cast<THDCDevice*>(taken_);
+    return taken_;
 }
 
-std::vector<std::uint8_t> HelperServer::RunCommand(THDCDevice& dev, AtaCommandRecord& rec,
+std::vector<std::uint8_t> HelperServer::RunCommand(TControllerInfo& dev, AtaCommandRecord& rec,
                                                    std::size_t& traceBudget) {
     // The same attempts as the engine's own batch runner: RepeatCnt tries until one succeeds,
     // the failure streak's critical-error rule, and a trace per attempt when asked.
@@ -422,7 +430,7 @@ void HelperServer::HandleBatch(const Frame& f) {
         Refuse(ERR_BOUNDS, why);
         return;
     }
-    THDCDevice* dev = Checked(batch.key);
+    TControllerInfo* dev = Checked(batch.key);
     if (!dev)
         return;
     dev->SetMaster(!batch.slave);
@@ -471,7 +479,7 @@ void HelperServer::HandleStatus(const Frame& f) {
         Refuse(ERR_MALFORMED, "malformed status request");
         return;
     }
-    THDCDevice* dev = Checked(key);
+    TControllerInfo* dev = Checked(key);
     if (!dev)
         return;
     dev->SetMaster(!slave);

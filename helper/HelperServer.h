@@ -60,9 +60,9 @@ private:
     void HandleBatch(const Frame& f);
     void HandleStatus(const Frame& f);
     // The taken channel's device when `key` names it; otherwise answers the refusal.
-    THDCDevice* Checked(const std::string& key);
+    TControllerInfo* Checked(const std::string& key);
     bool GiveBack(std::string& message, bool& restart);
-    std::vector<std::uint8_t> RunCommand(THDCDevice& dev, AtaCommandRecord& rec,
+    std::vector<std::uint8_t> RunCommand(TControllerInfo& dev, AtaCommandRecord& rec,
                                          std::size_t& traceBudget);
 
     void Reply(std::uint8_t type, std::span<const std::uint8_t> payload);

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -217,6 +218,125 @@ TEST(HelperDeviceSetup, TheControllerListOverTheHelperIsTheHardwaresAndTakesThro
     const DeviceStatus back = remoteSetup.Status(kPrimary);
     EXPECT_FALSE(back.disabled);
     EXPECT_FALSE(back.driver.empty());
+}
+
+} // namespace
+} // namespace zkv::helper
+
+namespace zkv::helper {
+namespace {
+
+TEST(HelperDeviceSetup, AKilledClientsChannelIsBackInTheDeviceSetup) {
+    test::TempDir dir;
+    const auto file = dir.Path() / "hw.json";
+    std::ofstream(file) << R"({"setup_state": "setup.state", "channels": [
+        {"command_block": 496, "control_block": 1014,
+         "master": {"type": "disk", "model": "KILLED CLIENT", "sectors": 4096}}]})";
+    const auto state = dir.Path() / "setup.state";
+    // The helper outlives the killed client; it comes to this process to be waited for.
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t clientPid = fork();
+    if (clientPid == 0) {
+        // The client: its controller list over the helper takes the channel.
+        close(ready[0]);
+        HelperLaunchOptions o;
+        o.hardware = "sim:" + file.string();
+        o.stateDir = (dir.Path() / "state").string();
+        std::string error;
+        pid_t helperPid = -1;
+        if (auto client = StartDiskHelper(o, error)) {
+            HelperDeviceSetup setup(*client);
+            const SimHardwareConfig cfg = LoadSimHardware(file.string());
+            SimIdeHardware port(cfg);
+            TClassInfoList list(setup, port, port.Clock());
+            bool restart = false, ok = false;
+            std::string message;
+            TControllerInfo* e = list.FindByKey(kPrimary);
+            if (e && e->PrepareForRepair(restart, ok, message) == 0 && ok)
+                helperPid = client->Pid();
+            [[maybe_unused]] auto k = write(ready[1], &helperPid, sizeof helperPid);
+            for (;;)
+                pause();
+        }
+        [[maybe_unused]] auto k = write(ready[1], &helperPid, sizeof helperPid);
+        _exit(1);
+    }
+    close(ready[1]);
+    pid_t helperPid = -1;
+    ASSERT_EQ(read(ready[0], &helperPid, sizeof helperPid), static_cast<ssize_t>(sizeof helperPid));
+    close(ready[0]);
+    ASSERT_GT(helperPid, 0);
+    EXPECT_NE(ReadAll(state).find("bound 0000:00:01.1 \n"), std::string::npos) << ReadAll(state);
+
+    kill(clientPid, SIGKILL);
+    waitpid(clientPid, nullptr, 0);
+    for (int i = 0; i < 1000 && waitpid(helperPid, nullptr, WNOHANG) != helperPid; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_NE(ReadAll(state).find("bound 0000:00:01.1 ata_piix\n"), std::string::npos)
+        << ReadAll(state);
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+} // namespace
+} // namespace zkv::helper
+
+namespace zkv::helper {
+namespace {
+
+TEST(DiskHelper, APassThroughChannelIsServedAndADiskInUseIsRefused) {
+    test::TempDir dir;
+    const auto file = dir.Path() / "hw.json";
+    std::ofstream(file) << R"({"channels": [
+        {"command_block": 496, "control_block": 1014, "master": {"type": "disk"}},
+        {"command_block": 4096, "control_block": 4106, "pass_through": true,
+         "master": {"type": "disk", "model": "PASS THROUGH DISK", "sectors": 100000}}],
+      "controllers": [{"address": "0000:00:01.1", "channels": [0, -1]},
+                      {"kind": "ahci", "address": "0000:00:1f.2", "channels": [1]},
+                      {"kind": "ahci", "address": "0000:00:1f.3", "channels": [1],
+                       "in_use": true}]})";
+    HelperLaunchOptions o;
+    o.hardware = "sim:" + file.string();
+    o.stateDir = (dir.Path() / "state").string();
+    std::string error;
+    auto client = StartDiskHelper(o, error);
+    ASSERT_TRUE(client) << error;
+    std::vector<ListEntry> list;
+    ASSERT_TRUE(client->List(list, error)) << error;
+    std::string free, inUse;
+    for (const ListEntry& e : list)
+        if (!e.setup.passThrough.empty() && e.drivable)
+            (e.setup.function == "0000:00:1f.3" ? inUse : free) = e.key;
+    ASSERT_FALSE(free.empty());
+    ASSERT_FALSE(inUse.empty());
+
+    ChannelReply reply;
+    ASSERT_TRUE(client->Take(inUse, reply, error)) << error;
+    EXPECT_FALSE(reply.ok);
+    ASSERT_TRUE(client->Take(free, reply, error)) << error;
+    ASSERT_TRUE(reply.ok) << reply.message;
+
+    THelperChannel channel(*client, free);
+    channel.SetMaster(true);
+    AtaCommandRecord id;
+    id.DH = 0xA0;
+    id.CR = 0xEC;
+    id.Protocol = PR_PIO_READ;
+    id.DataLen = 512;
+    id.Time = 2000;
+    id.RepeatCnt = 1;
+    id.Flags = READREGS;
+    channel.ExecuteCommand(id);
+    ASSERT_EQ(id.Result, ATA_OK) << channel.LastError();
+    ASSERT_EQ(id.Buffer.size(), 512u);
+    // The model, in the words' byte order of IDENTIFY data.
+    std::string model;
+    for (std::size_t i = 54; i < 94; i += 2) {
+        model += static_cast<char>(id.Buffer[i + 1]);
+        model += static_cast<char>(id.Buffer[i]);
+    }
+    EXPECT_EQ(model.rfind("PASS THROUGH DISK", 0), 0u) << model;
 }
 
 } // namespace
