@@ -93,7 +93,10 @@ std::unique_ptr<DiskHelperClient> StartDiskHelper(const HelperLaunchOptions& opt
     const std::vector<std::string> argv = DiskHelperCommand(options, viaPkexec, error);
     if (argv.empty())
         return nullptr;
-    auto client = DiskHelperClient::Start(argv, error);
+    // Started directly, the helper is not under pkexec whatever this process inherited.
+    auto client = DiskHelperClient::Start(argv, error,
+                                          viaPkexec ? std::vector<std::string>{}
+                                                    : std::vector<std::string>{"PKEXEC_UID"});
     if (!client)
         return nullptr;
     const int callTimeout = client->timeoutMs;
