@@ -10,10 +10,9 @@
 #include "app/model/SessionLog.h"
 #include "app/model/SessionRules.h"
 #include "app/model/WorkFormRules.h"
+#include "helper/HelperLaunch.h"
 #include "platform/InstanceLock.h"
-#include "platform/LinuxSmallPort.h"
 #include "platform/Spawn.h"
-#include "sim/SimHardwareJson.h"
 #include "support/IniFile.h"
 #include "support/Termination.h"
 #include "tools/MessageDialog.h"
@@ -42,6 +41,8 @@
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
+
+#include <unistd.h>
 
 namespace zkv {
 
@@ -338,9 +339,9 @@ void TfrmWorkForm::FormCreate() {
     LoadRebootFlags(startup_.dataDir.RebootState(), settings_);
     settings_.LogColor = LoadLogColor(startup_.dataDir.UserSetup());
     rebootFlagsRead_ = true;
-    CreatePortDevice();
-    if (!portDevice_->IsOpen()) {
-        AddLogText(kNoDriverLinuxHint, true);
+    // The driver check: the disk helper, which alone reaches the disk, started and answered.
+    if (std::string why; !StartDiskHelper(why)) {
+        AddLogText(DiskHelperFailureLog(why), true);
         StopStartup(std::string(kNoDriverMessage) + "<br>" + kNoDriverLinuxHint);
         return;
     }
@@ -435,10 +436,8 @@ void TfrmWorkForm::closeEvent(QCloseEvent* e) {
         if (!SaveRebootFlags(startup_.dataDir.RebootState(), settings_, &error))
             AddLogText("Can not store the restart state: " + error, true);
     };
-    h.closePortDriver = [this] {
-        if (portDevice_)
-            portDevice_->ReOpen(false);
-    };
+    // The disk helper keeps its channel until the client ends (for the run after a restart).
+    h.closePortDriver = [] {};
     if (!h.log)
         h.log = [this](const std::string& t) { AddLogText(t, true); };
     if (!h.showMessage)
@@ -886,24 +885,12 @@ bool TfrmWorkForm::StopStartup(const std::string& message) {
     return false;
 }
 
-void TfrmWorkForm::CreatePortDevice() {
-    if (startup_.hardware.rfind("sim:", 0) == 0) {
-        // Simulated ports are always open; a description that cannot be read leaves them so.
-        try {
-            auto sim =
-                std::make_unique<SimIdeHardware>(LoadSimHardware(startup_.hardware.substr(4)));
-            sim->OpenDriver();
-            portDevice_ = std::move(sim);
-            return;
-        } catch (const std::exception& ex) {
-            AddLogText(std::string("Can not read the simulated hardware: ") + ex.what(), true);
-        }
-        portDevice_ = std::make_unique<TLinuxSmallPort>(std::vector<PortRange>{});
-        return;
-    }
-    auto port = std::make_unique<TLinuxSmallPort>(std::vector<PortRange>{});
-    port->ReOpen(true);
-    portDevice_ = std::move(port);
+bool TfrmWorkForm::StartDiskHelper(std::string& why) {
+    helper::HelperLaunchOptions o;
+    o.hardware = startup_.hardware;
+    o.root = geteuid() == 0;
+    diskHelper_ = helper::StartDiskHelper(o, why);
+    return diskHelper_ != nullptr;
 }
 
 std::string TfrmWorkForm::LockFile() const {
@@ -974,8 +961,9 @@ void TfrmWorkForm::UpdateFinished() {
         return; // no connection is started; Connect stays disabled
     }
     AddLogText("The installation program has been started.", true);
-    if (portDevice_)
-        portDevice_->ReOpen(false);
+    // Ending the disk helper gives its channel back before the installation.
+    if (diskHelper_)
+        diskHelper_->Close();
     QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
 

@@ -13,6 +13,7 @@
 #include "app/model/CloseSequence.h"
 #include "app/model/LogModel.h"
 #include "ata/AtaThread.h"
+#include "helper/HelperClient.h"
 #include "platform/PowerControl.h"
 #include "platform/TimeBase.h"
 #include "protocol/Framing.h"
@@ -178,8 +179,8 @@ public:
     bool SecondInstance() const { return secondInstance_; }
     bool TimerSupported() const { return timerSupported_; }
     const TimeValues& Timing() const { return timing_; }
-    // The port-I/O device of the channel (simulated with --hardware sim:FILE).
-    TSmallPort* PortDevice() { return portDevice_.get(); }
+    // The disk helper started by the start-up's driver check (it answered HELLO).
+    helper::DiskHelperClient* DiskHelper() { return diskHelper_.get(); }
     // The close request's steps that other pieces of the program fill in (scan, serial port,
     // ATA worker, controller list); the window fills the question, no-reconnect, the flags, the
     // port driver, the log and the message itself.
@@ -256,7 +257,8 @@ private:
     // The session's start-up, login, version check and placement.
     void ReadProgramVersion();
     bool StopStartup(const std::string& message);
-    void CreatePortDevice();
+    // Starts the disk helper; false with the reason, said for the user, in `why`.
+    bool StartDiskHelper(std::string& why);
     void ShowLoginDialog();
     void StartVersionCheck();
     void UpdateFinished();
@@ -292,7 +294,7 @@ private:
     // The session.
     std::unique_ptr<ScopedQtMainThread> qtMainThread_;
     std::unique_ptr<InstanceLock> instanceLock_;
-    std::unique_ptr<TSmallPort> portDevice_;
+    std::unique_ptr<helper::DiskHelperClient> diskHelper_;
     std::unique_ptr<IHttpClient> http_;
     std::unique_ptr<IVersionUpdateHost> updateHost_;
     std::unique_ptr<TVersionUpdate> versionUpdate_;

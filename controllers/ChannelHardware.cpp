@@ -50,12 +50,19 @@ std::unique_ptr<ChannelHardware> ChannelHardware::Open(const std::string& hardwa
                                                        std::string& error) {
     std::unique_ptr<ChannelHardware> h(new ChannelHardware);
     if (hardware == "linux" || hardware.rfind("linux:", 0) == 0) {
-        // The channel is chosen later, so the permission covers every port.
-        h->port_ = std::make_unique<TLinuxSmallPort>(std::vector<PortRange>{});
         h->steady_ = std::make_unique<SteadyTimeBase>();
         h->clock_ = h->steady_.get();
         const std::string root = hardware.size() > 6 ? hardware.substr(6) : "/";
         h->setup_ = std::make_unique<SysfsDeviceSetup>(root);
+        // The channel is chosen later: the permission covers the I/O ranges of the listed
+        // hard-disk controllers' channels, and no other port.
+        std::vector<PortRange> ranges;
+        for (const DeviceSetupEntry& e : h->setup_->Enumerate(DeviceClassKind::HardDiskController))
+            for (const auto& [start, end] : e.ranges)
+                if (start <= end && end <= 0xFFFF && end - start < 256)
+                    ranges.push_back({static_cast<std::uint16_t>(start),
+                                      static_cast<std::uint16_t>(end - start + 1)});
+        h->port_ = std::make_unique<TLinuxSmallPort>(std::move(ranges));
         return h;
     }
     if (hardware.rfind("sim:", 0) == 0) {
@@ -78,7 +85,11 @@ std::unique_ptr<ChannelHardware> ChannelHardware::Open(const std::string& hardwa
 
 std::function<std::unique_ptr<AtaPassThrough>(const DeviceSetupEntry&)>
 ChannelHardware::PassThroughOpener() {
-    SimIdeHardware* sim = sim_;
+    return PassThroughOpenerFor(sim_);
+}
+
+std::function<std::unique_ptr<AtaPassThrough>(const DeviceSetupEntry&)>
+ChannelHardware::PassThroughOpenerFor(SimIdeHardware* sim) {
     return [sim](const DeviceSetupEntry& e) -> std::unique_ptr<AtaPassThrough> {
         if (e.passThrough.empty())
             return nullptr;

@@ -1,5 +1,7 @@
 // The hardware the controller list works on, chosen by the --hardware text:
-//   "linux"         port I/O through the kernel (ioperm/iopl) and the device setup from sysfs
+//   "linux"         port I/O through ioperm on the listed channels' ranges, the device setup
+//                   from sysfs (the root command-line tool's path; the client goes through
+//                   the disk helper)
 //   "linux:ROOT"    the same, with sysfs and /proc read below ROOT (prepared trees)
 //   "sim:FILE"      the simulated IDE hardware and controllers of FILE
 //
@@ -35,6 +37,10 @@ public:
     bool Simulated() const { return sim_ != nullptr; }
     // The backend of a pass-through channel entry (see PassThroughOpener in ControllerList.h).
     std::function<std::unique_ptr<AtaPassThrough>(const DeviceSetupEntry&)> PassThroughOpener();
+    // The same over `sim` (nullptr: the SG_IO backend on the entry's node, opened on the first
+    // command).
+    static std::function<std::unique_ptr<AtaPassThrough>(const DeviceSetupEntry&)>
+    PassThroughOpenerFor(SimIdeHardware* sim);
 
 private:
     ChannelHardware() = default;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <poll.h>
 #include <spawn.h>
+#include <string_view>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -86,7 +87,8 @@ DiskHelperClient::~DiskHelperClient() {
 }
 
 std::unique_ptr<DiskHelperClient> DiskHelperClient::Start(const std::vector<std::string>& argv,
-                                                          std::string& error) {
+                                                          std::string& error,
+                                                          const std::vector<std::string>& dropEnv) {
     if (argv.empty()) {
         error = "no program";
         return nullptr;
@@ -105,7 +107,18 @@ std::unique_ptr<DiskHelperClient> DiskHelperClient::Start(const std::vector<std:
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+    std::vector<char*> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string_view entry(*e);
+        bool drop = false;
+        for (const std::string& name : dropEnv)
+            drop = drop || (entry.size() > name.size() &&
+                            entry.compare(0, name.size(), name) == 0 && entry[name.size()] == '=');
+        if (!drop)
+            env.push_back(*e);
+    }
+    env.push_back(nullptr);
+    const int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), env.data());
     posix_spawn_file_actions_destroy(&fa);
     close(sv[1]);
     if (rc != 0) {

@@ -28,8 +28,10 @@ public:
 
     // Starts `argv` (argv[0] a path) with one end of a new socket pair as its standard input
     // and output; standard error is inherited. nullptr with `error` set when it cannot start.
+    // `dropEnv` names environment variables the helper does not inherit.
     static std::unique_ptr<DiskHelperClient> Start(const std::vector<std::string>& argv,
-                                                   std::string& error);
+                                                   std::string& error,
+                                                   const std::vector<std::string>& dropEnv = {});
     // The started helper's process id (-1 when the client was made from a descriptor).
     pid_t Pid() const { return pid_; }
 

@@ -1,5 +1,6 @@
 #include "helper/HelperHardware.h"
 
+#include "controllers/ChannelHardware.h"
 #include "platform/LinuxSmallPort.h"
 #include "platform/SysfsDeviceSetup.h"
 #include "sim/SimDeviceSetup.h"
@@ -129,7 +130,13 @@ bool HelperHardware::Grant(const std::vector<IoRange>& ranges, std::string& erro
     return true;
 }
 
+std::function<std::unique_ptr<AtaPassThrough>(const DeviceSetupEntry&)>
+HelperHardware::PassThroughOpener() {
+    return ChannelHardware::PassThroughOpenerFor(sim_.get());
+}
+
 void HelperHardware::Revoke() {
+    passThrough_ = false;
     gate_.Set(nullptr, {});
     linuxPort_.reset(); // its destructor turns ioperm off for its ranges
 }

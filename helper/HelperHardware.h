@@ -9,10 +9,12 @@
 #pragma once
 
 #include "ata/ControllerInfo.h"
+#include "platform/AtaPassThrough.h"
 #include "platform/DeviceSetup.h"
 #include "platform/SmallPort.h"
 #include "platform/TimeBase.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,8 +66,14 @@ public:
     // Opens port access for exactly `ranges` (each start..end inclusive, within 0..FFFFh, at
     // least one). False with the reason in `error`; nothing is then granted.
     bool Grant(const std::vector<IoRange>& ranges, std::string& error);
+    // A pass-through channel is taken: it needs no port, its commands go to its node.
+    void GrantPassThrough() { passThrough_ = true; }
     // Closes port access (ioperm off for the ranges on Linux).
     void Revoke();
+    // The taken channel can be driven (ports granted, or a pass-through channel).
+    bool Ready() const { return passThrough_ || gate_.IsOpen(); }
+    // The backend of a pass-through channel entry: SG_IO on its node, or the simulated one.
+    std::function<std::unique_ptr<AtaPassThrough>(const DeviceSetupEntry&)> PassThroughOpener();
     const RangePort& Gate() const { return gate_; }
 
 private:
@@ -76,6 +84,7 @@ private:
     std::unique_ptr<SimIdeHardware> sim_;
     std::unique_ptr<TSmallPort> linuxPort_;
     RangePort gate_;
+    bool passThrough_ = false;
 };
 
 } // namespace helper

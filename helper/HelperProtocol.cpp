@@ -119,6 +119,17 @@ std::vector<std::uint8_t> EncodeList(const std::vector<ListEntry>& entries) {
             w.U32(e.ranges[k].first);
             w.U32(e.ranges[k].second);
         }
+        const DeviceSetupEntry& d = e.setup;
+        w.U8(d.kind == DeviceClassKind::RaidAdapter ? 1 : 0);
+        w.U8(d.passThroughHost ? 1 : 0);
+        w.I32(d.channel);
+        w.I32(d.legacyBusType);
+        w.I32(d.busNumber);
+        w.I32(d.deviceAddress);
+        for (const std::string* t : {&d.function, &d.hardwareId, &d.compatibleIds, &d.service,
+                                     &d.className, &d.classGuid, &d.mfg, &d.location, &d.objectName,
+                                     &d.enumerator, &d.passThrough, &d.block, &e.driver, &e.reason})
+            PutText16(w, Cut(*t, kMaxKey));
     }
     return out;
 }
@@ -145,6 +156,21 @@ bool DecodeList(std::span<const std::uint8_t> payload, std::vector<ListEntry>& e
                 return false;
             e.ranges.emplace_back(a, b);
         }
+        DeviceSetupEntry& d = e.setup;
+        std::uint8_t kind = 0, host = 0;
+        if (!r.U8(kind) || kind > 1 || !r.U8(host) || host > 1 || !r.I32(d.channel) ||
+            !r.I32(d.legacyBusType) || !r.I32(d.busNumber) || !r.I32(d.deviceAddress))
+            return false;
+        for (std::string* t : {&d.function, &d.hardwareId, &d.compatibleIds, &d.service,
+                               &d.className, &d.classGuid, &d.mfg, &d.location, &d.objectName,
+                               &d.enumerator, &d.passThrough, &d.block, &e.driver, &e.reason})
+            if (!GetText16(r, *t, kMaxKey))
+                return false;
+        d.kind = kind ? DeviceClassKind::RaidAdapter : DeviceClassKind::HardDiskController;
+        d.passThroughHost = host != 0;
+        d.key = e.key;
+        d.deviceDesc = e.description;
+        d.ranges = e.ranges;
         entries.push_back(std::move(e));
     }
     return r.AtEnd();

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "ata/AtaCommandRecord.h"
+#include "platform/DeviceSetup.h"
 
 #include <cstdint>
 #include <span>
@@ -92,7 +93,11 @@ struct ListEntry {
     bool disableable = false;
     bool taken = false; // taken by this helper
     std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
-    bool operator==(const ListEntry&) const = default;
+    // The rest of the device setup's entry (its key, description and ranges are the fields
+    // above) and the status's driver and refusal, for the client's controller list.
+    DeviceSetupEntry setup;
+    std::string driver;
+    std::string reason;
 };
 std::vector<std::uint8_t> EncodeList(const std::vector<ListEntry>& entries);
 bool DecodeList(std::span<const std::uint8_t> payload, std::vector<ListEntry>& entries);

@@ -66,8 +66,9 @@ bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
 
 HelperServer::HelperServer(HelperHardware& hw, ServerOptions options)
     : hw_(hw), opt_(std::move(options)), globals_(AtaGlobals::Instance()),
-      flags_(SharedFlags::Instance()) {
-    list_ = std::make_unique<TClassInfoList>(hw_.Setup(), hw_.Port(), hw_.Clock());
+      flags_(SharedFlags::Instance()), record_(opt_.stateDir) {
+    list_ = std::make_unique<TClassInfoList>(hw_.Setup(), hw_.Port(), hw_.Clock(),
+                                             hw_.PassThroughOpener());
     if (pipe2(wake_, O_CLOEXEC) != 0)
         wake_[0] = wake_[1] = -1;
     // A client that stops reading cannot hold the helper (and its channel) forever: a reply
@@ -251,18 +252,22 @@ void HelperServer::HandleHello(const Frame& f) {
 
 void HelperServer::HandleList() {
     std::vector<ListEntry> out;
-    for (auto& c : list_->Classes())
-        for (auto& e : c->Entries()) {
-            e->RefreshStatus();
+    for (DeviceClassKind kind : {DeviceClassKind::HardDiskController, DeviceClassKind::RaidAdapter})
+        for (DeviceSetupEntry& d : hw_.Setup().Enumerate(kind)) {
+            const DeviceStatus st = hw_.Setup().Status(d.key);
+            const TControllerInfo* e = list_->FindByKey(d.key);
             ListEntry l;
-            l.key = e->Driver;
-            l.description = e->DeviceDesc;
-            l.drivable = dynamic_cast<THDCDevice*>(e.get()) && e->Ranges().size() == 2;
-            l.disabled = e->Disabled;
-            l.disableable = e->Disableable;
-            l.taken = e.get() == taken_;
-            for (const IoRange& r : e->Ranges())
-                l.ranges.emplace_back(r.start, r.end);
+            l.key = d.key;
+            l.description = d.deviceDesc;
+            l.drivable = e && e->Drivable() &&
+                         (!dynamic_cast<const THDCDevice*>(e) || e->Ranges().size() == 2);
+            l.disabled = st.present && st.disabled;
+            l.disableable = st.present && st.disableable;
+            l.taken = e && e == taken_;
+            l.ranges = d.ranges;
+            l.driver = st.driver;
+            l.reason = st.reason;
+            l.setup = std::move(d);
             out.push_back(std::move(l));
         }
     Reply(MSG_LIST | MSG_REPLY, EncodeList(out));
@@ -283,22 +288,32 @@ void HelperServer::HandleTake(const Frame& f) {
         return;
     }
     TControllerInfo* e = list_->FindByKey(key);
-    if (!e || !dynamic_cast<THDCDevice*>(e) || e->Ranges().size() != 2) {
+    // An IDE channel (its command and control blocks) or a pass-through channel.
+    const bool ide = dynamic_cast<THDCDevice*>(e) != nullptr;
+    if (!e || !e->Drivable() || (ide && e->Ranges().size() != 2)) {
         Refuse(ERR_NO_CHANNEL, "no channel " + key);
         return;
     }
     e->RefreshStatus();
     ChannelReply out;
     const int r = e->PrepareForRepair(out.restartNeeded, out.ok, out.message);
-    if (e->DisabledByMe())
+    if (e->DisabledByMe()) {
         taken_ = e; // given back at the end whatever follows
+        std::string error;
+        if (!record_.Write(e->Driver, e->KernelDriver, error))
+            Log("Could not keep the record of channel " + e->Driver + ": " + error);
+    }
     if (r != 0 || !out.ok) {
         out.ok = false;
         if (out.message.empty())
             out.message = e->Refusal.empty() ? "the channel could not be taken" : e->Refusal;
     } else if (!out.restartNeeded) {
         std::string error;
-        if (!hw_.Grant(e->Ranges(), error)) {
+        if (!ide) {
+            // No port grant: the commands go to the disk's SCSI generic node.
+            hw_.GrantPassThrough();
+            taken_ = e;
+        } else if (!hw_.Grant(e->Ranges(), error)) {
             out.ok = false;
             out.message = "No port access: " + error;
         } else {
@@ -330,6 +345,8 @@ bool HelperServer::GiveBack(std::string& message, bool& restart) {
         } else if (!restart) {
             e->SetDisabledByMe(false);
         }
+        if (ok)
+            record_.Clear();
         list_->RefreshStatus();
     }
     Log((ok ? "Gave back channel " : "Could not give back channel ") + e->Driver +
@@ -352,19 +369,19 @@ void HelperServer::HandleGive(const Frame& f) {
     Reply(MSG_GIVE | MSG_REPLY, EncodeChannelReply(out));
 }
 
-THDCDevice* HelperServer::Checked(const std::string& key) {
+TControllerInfo* HelperServer::Checked(const std::string& key) {
     if (!taken_ || !SameDeviceKey(key, taken_->Driver)) {
         Refuse(ERR_NOT_TAKEN, "channel " + key + " is not the one taken");
         return nullptr;
     }
-    if (!hw_.Port().IsOpen()) {
+    if (!hw_.Ready()) {
         Refuse(ERR_NO_CHANNEL, "channel " + key + " has no port access (restart pending)");
         return nullptr;
     }
-    return dynamic_cast<THDCDevice*>(taken_);
+    return taken_;
 }
 
-std::vector<std::uint8_t> HelperServer::RunCommand(THDCDevice& dev, AtaCommandRecord& rec,
+std::vector<std::uint8_t> HelperServer::RunCommand(TControllerInfo& dev, AtaCommandRecord& rec,
                                                    std::size_t& traceBudget) {
     // The same attempts as the engine's own batch runner: RepeatCnt tries until one succeeds,
     // the failure streak's critical-error rule, and a trace per attempt when asked.
@@ -413,7 +430,7 @@ void HelperServer::HandleBatch(const Frame& f) {
         Refuse(ERR_BOUNDS, why);
         return;
     }
-    THDCDevice* dev = Checked(batch.key);
+    TControllerInfo* dev = Checked(batch.key);
     if (!dev)
         return;
     dev->SetMaster(!batch.slave);
@@ -462,7 +479,7 @@ void HelperServer::HandleStatus(const Frame& f) {
         Refuse(ERR_MALFORMED, "malformed status request");
         return;
     }
-    THDCDevice* dev = Checked(key);
+    TControllerInfo* dev = Checked(key);
     if (!dev)
         return;
     dev->SetMaster(!slave);

@@ -14,6 +14,7 @@
 #include "controllers/ControllerList.h"
 #include "helper/HelperHardware.h"
 #include "helper/HelperProtocol.h"
+#include "helper/HelperState.h"
 
 #include <condition_variable>
 #include <functional>
@@ -35,6 +36,8 @@ struct ServerOptions {
     int out = 1;
     int stop = -1; // optional: readable = end now
     std::function<void(const std::string&)> log;
+    // Where the crash record of a taken channel is kept (empty: none; see HelperState.h).
+    std::string stateDir;
 };
 
 class HelperServer {
@@ -57,9 +60,9 @@ private:
     void HandleBatch(const Frame& f);
     void HandleStatus(const Frame& f);
     // The taken channel's device when `key` names it; otherwise answers the refusal.
-    THDCDevice* Checked(const std::string& key);
+    TControllerInfo* Checked(const std::string& key);
     bool GiveBack(std::string& message, bool& restart);
-    std::vector<std::uint8_t> RunCommand(THDCDevice& dev, AtaCommandRecord& rec,
+    std::vector<std::uint8_t> RunCommand(TControllerInfo& dev, AtaCommandRecord& rec,
                                          std::size_t& traceBudget);
 
     void Reply(std::uint8_t type, std::span<const std::uint8_t> payload);
@@ -73,6 +76,7 @@ private:
     SharedFlags& flags_;
     std::unique_ptr<TClassInfoList> list_;
     TControllerInfo* taken_ = nullptr;
+    CrashRecordFile record_;
     bool hello_ = false;
     int wake_[2] = {-1, -1}; // the worker wakes the reader when it ends the connection
 

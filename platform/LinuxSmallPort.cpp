@@ -60,11 +60,8 @@ TLinuxSmallPort::~TLinuxSmallPort() {
 bool TLinuxSmallPort::Grant() {
 #if ZKV_HAVE_PORT_IO
     if (ranges_.empty()) {
-        if (iopl(3) != 0) {
-            lastError_ = std::string("iopl: ") + std::strerror(errno);
-            return false;
-        }
-        return true;
+        lastError_ = "no port range was asked for";
+        return false;
     }
     for (const PortRange& r : ranges_) {
         if (r.count == 0)
@@ -97,13 +94,9 @@ void TLinuxSmallPort::CloseDriver() {
     if (!open_.exchange(false))
         return;
 #if ZKV_HAVE_PORT_IO
-    if (ranges_.empty()) {
-        iopl(0);
-    } else {
-        for (const PortRange& r : ranges_)
-            if (r.count)
-                ioperm(r.first, r.count, 0);
-    }
+    for (const PortRange& r : ranges_)
+        if (r.count)
+            ioperm(r.first, r.count, 0);
 #endif
     tGrantedGeneration = 0;
 }

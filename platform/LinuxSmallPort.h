@@ -1,4 +1,5 @@
-// Port I/O on Linux x86-64 through ioperm(2) (iopl(2) as fallback) and the in/out instructions.
+// Port I/O on Linux x86-64 through ioperm(2) on the given ranges only, and the in/out
+// instructions.
 //
 // Privilege: the process needs CAP_SYS_RAWIO (root has it). Without it OpenDriver fails, the
 // port stays closed and every read yields 0. A kernel driver that owns the channel (libata,
@@ -24,7 +25,7 @@ struct PortRange {
 
 class TLinuxSmallPort final : public TSmallPort {
 public:
-    // The ranges to ask for. An empty list asks for all ports (iopl level 3).
+    // The ranges to ask for. An empty list grants nothing: OpenDriver fails.
     explicit TLinuxSmallPort(std::vector<PortRange> ranges);
     ~TLinuxSmallPort() override;
 

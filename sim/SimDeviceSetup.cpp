@@ -1,5 +1,8 @@
 #include "sim/SimDeviceSetup.h"
 
+#include <fstream>
+#include <sstream>
+
 #include <cstdio>
 
 namespace zkv {
@@ -14,9 +17,39 @@ std::string Hex(unsigned long v, int width) {
 } // namespace
 
 SimDeviceSetup::SimDeviceSetup(const SimHardwareConfig& cfg)
-    : controllers_(cfg.controllers), channels_(cfg.channels) {
+    : stateFile_(cfg.setupState), controllers_(cfg.controllers), channels_(cfg.channels) {
     for (const auto& c : controllers_)
         bound_[c.address] = c.driver;
+    LoadState();
+}
+
+// The state file: one line per controller, "bound ADDRESS DRIVER" (no driver: unbound), and
+// "held KEY" per pass-through channel taken.
+void SimDeviceSetup::LoadState() {
+    if (stateFile_.empty())
+        return;
+    std::ifstream in(stateFile_);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream s(line);
+        std::string what, name, driver;
+        s >> what >> name >> driver;
+        if (what == "bound" && bound_.count(name))
+            bound_[name] = driver;
+        else if (what == "held" && !name.empty())
+            held_[name] = true;
+    }
+}
+
+void SimDeviceSetup::SaveState() const {
+    if (stateFile_.empty())
+        return;
+    std::ofstream out(stateFile_, std::ios::trunc);
+    for (const auto& [address, driver] : bound_)
+        out << "bound " << address << ' ' << driver << '\n';
+    for (const auto& [key, held] : held_)
+        if (held)
+            out << "held " << key << '\n';
 }
 
 bool SimDeviceSetup::PassThroughChannel(const std::string& node, std::size_t& channel) {
@@ -209,6 +242,7 @@ DeviceChange SimDeviceSetup::Disable(const std::string& key) {
             return ch;
         }
         held_[key] = true;
+        SaveState();
         ch.ok = true;
         ch.driver = "passthrough";
         return ch;
@@ -227,6 +261,7 @@ DeviceChange SimDeviceSetup::Disable(const std::string& key) {
     ch.driver = bound_[fn];
     ch.restartNeeded = c->restartNeeded;
     bound_[fn].clear();
+    SaveState();
     return ch;
 }
 
@@ -236,6 +271,7 @@ DeviceChange SimDeviceSetup::Enable(const std::string& key, const std::string& d
     DeviceChange ch;
     if (Port p; FindPort(key, p)) {
         held_.erase(key);
+        SaveState();
         ch.ok = true;
         ch.driver = "passthrough";
         return ch;
@@ -256,6 +292,7 @@ DeviceChange SimDeviceSetup::Enable(const std::string& key, const std::string& d
         return ch;
     }
     bound_[fn] = driver;
+    SaveState();
     ch.ok = true;
     ch.driver = driver;
     ch.restartNeeded = c->restartNeeded;

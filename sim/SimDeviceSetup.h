@@ -42,6 +42,10 @@ private:
     std::vector<Port> Ports(const SimControllerConfig& c) const;
     bool FindPort(const std::string& key, Port& port) const;
     const SimControllerConfig* Find(const std::string& key, std::string* function = nullptr) const;
+    void LoadState();
+    void SaveState() const; // with lock_ held
+
+    std::string stateFile_;
 
     std::vector<SimControllerConfig> controllers_;
     std::vector<SimChannelConfig> channels_;

@@ -2,6 +2,7 @@
 
 #include "support/ByteOrder.h"
 
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -217,6 +218,8 @@ SimHardwareConfig ParseSimHardware(const std::string& text, const std::string& b
     if (clock != "virtual" && clock != "real")
         Bad("\"clock\" must be \"virtual\" or \"real\"");
     cfg.realClock = clock == "real";
+    if (const std::string state = Text(j, "setup_state", ""); !state.empty())
+        cfg.setupState = (std::filesystem::path(baseDir) / state).string();
     for (const json& c : j["channels"]) {
         if (!c.is_object())
             Bad("a channel must be an object");

@@ -2,7 +2,8 @@
 //
 //   { "channels": [ { "command_block": 496, "control_block": 1014,
 //                     "master": DEVICE, "slave": DEVICE, "floating_bus": 255 } ],
-//     "clock": "virtual" | "real" }
+//     "clock": "virtual" | "real",
+//     "setup_state": path }   the device setup's drivers kept between processes (optional)
 //   DEVICE: { "type": "disk" | "packet" | "none" | "mute" | "busy",
 //             "model", "serial", "firmware": text            (disk, packet)
 //             "sectors": number, "lba48": bool               (disk)

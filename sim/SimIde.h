@@ -97,6 +97,9 @@ struct SimHardwareConfig {
     // The controllers the device setup lists; without a list in the file, one IDE controller in
     // legacy mode over the first two channels.
     std::vector<SimControllerConfig> controllers;
+    // A file that keeps the device setup's drivers and held channels from one process to the
+    // next (as the kernel keeps them across a crashed program); empty: kept in memory only.
+    std::string setupState;
 };
 
 // Durations of the model, in nanoseconds.

@@ -24,8 +24,12 @@ inline constexpr const char* kNoTimerMessage =
 inline constexpr const char* kNoDriverMessage =
     "Can not access the HDD because driver not loaded. Reboot computer and try again.";
 inline constexpr const char* kNoDriverLinuxHint =
-    "On Linux the client reaches the IDE ports only when it runs as root or with the "
-    "CAP_SYS_RAWIO capability.";
+    "The disk helper, which reaches the disk for the client, could not be started.";
+// The log line that says why: "The disk helper could not be started: the authorisation was
+// dismissed."
+inline std::string DiskHelperFailureLog(const std::string& why) {
+    return "The disk helper could not be started: " + why + ".";
+}
 
 // The timer check: a counter frequency and a current value, both non-zero. Fills `values`.
 bool CheckTimeBase(TimeBase& clock, TimeValues& values);
