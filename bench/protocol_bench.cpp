@@ -45,6 +45,26 @@ void BM_BlowfishEcb_Ours(benchmark::State& state) {
 }
 BENCHMARK(BM_BlowfishEcb_Ours);
 
+// Each path this processor can run, to see what the run-time choice picked from.
+void BM_BlowfishEcb_Path(benchmark::State& state) {
+    const auto& paths = zkv::CBlowfish::SupportedPaths();
+    if (static_cast<std::size_t>(state.range(0)) >= paths.size()) {
+        state.SkipWithError("path not supported here");
+        return;
+    }
+    const auto path = paths[static_cast<std::size_t>(state.range(0))];
+    state.SetLabel(zkv::CBlowfish::PathName(path));
+    zkv::CBlowfish bf;
+    bf.SetKey(zkv::kBuiltinKey.data(), zkv::kBuiltinKey.size());
+    auto buf = RandomBytes(kCipherBytes);
+    for (auto _ : state) {
+        bf.EncryptEcb(path, buf.data(), buf.size());
+        benchmark::DoNotOptimize(buf.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kCipherBytes));
+}
+BENCHMARK(BM_BlowfishEcb_Path)->DenseRange(0, 2);
+
 void BM_BlowfishEcb_OpenSSL(benchmark::State& state) {
     BF_KEY key;
     BF_set_key(&key, static_cast<int>(zkv::kBuiltinKey.size()), zkv::kBuiltinKey.data());
