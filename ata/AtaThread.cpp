@@ -441,13 +441,16 @@ void ATAThread::Run() {
         lk.unlock();
 
         if (run) {
-            main_.Post([this, alive = alive_] {
-                if (*alive)
-                    host_.AtaProgressStart();
-            });
+            // A batch shorter than a frame shows its start and end in one update, with the
+            // completion; a longer one shows its start once a frame has passed.
+            batchStart_ = lastProgress_ = std::chrono::steady_clock::now();
+            startPosted_ = false;
             socket_.ProcessBatch(
                 *batch, [this](int p) { PostProgress(p); },
-                [this] { return terminate_.load() || flags_.AbortRequest(); });
+                [this] {
+                    PostStartOnceAFrameHasPassed();
+                    return terminate_.load() || flags_.AbortRequest();
+                });
         }
         if (terminate_)
             break;
@@ -457,18 +460,36 @@ void ATAThread::Run() {
         socket_.FinishReply(*reply);
         const std::size_t bytes = batch->body.size();
         batch.reset();
-        main_.Post([this, alive = alive_, reply, bytes, run] {
-            if (*alive)
-                Complete(*reply, bytes, run);
+        const bool started = startPosted_;
+        main_.Post([this, alive = alive_, reply, bytes, run, started] {
+            if (!*alive)
+                return;
+            if (run && !started)
+                host_.AtaProgressStart();
+            Complete(*reply, bytes, run);
         });
     }
     finished_ = true;
 }
 
+void ATAThread::PostStartOnceAFrameHasPassed() {
+    if (startPosted_ || std::chrono::steady_clock::now() - batchStart_ < kFrame)
+        return;
+    startPosted_ = true;
+    main_.Post([this, alive = alive_] {
+        if (*alive)
+            host_.AtaProgressStart();
+    });
+}
+
 void ATAThread::PostProgress(int percent) {
-    // At most one progress update per frame; the stop that ends the batch supersedes the last.
+    // At most one progress update per frame, after the start; the stop that ends the batch
+    // supersedes the last.
+    PostStartOnceAFrameHasPassed();
+    if (!startPosted_)
+        return;
     const auto now = std::chrono::steady_clock::now();
-    if (now - lastProgress_ < std::chrono::milliseconds(16))
+    if (now - lastProgress_ < kFrame)
         return;
     lastProgress_ = now;
     main_.Post([this, alive = alive_, percent] {

@@ -148,6 +148,7 @@ public:
 
 private:
     void Run();
+    void PostStartOnceAFrameHasPassed();
     void PostProgress(int percent);
     void Complete(PacketRecord& reply, std::size_t bytes, bool ran);
 
@@ -165,7 +166,12 @@ private:
     std::size_t inFlight_ = 0;
     // Cleared when the worker goes: what it posted and has not run yet then does nothing.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    // The worker's own: when the running batch started and last showed progress, and whether
+    // its start has been posted.
+    static constexpr std::chrono::milliseconds kFrame{16};
+    std::chrono::steady_clock::time_point batchStart_{};
     std::chrono::steady_clock::time_point lastProgress_{};
+    bool startPosted_ = false;
     std::atomic<bool> terminate_{false};
     std::atomic<bool> finished_{false};
     std::thread thread_;
