@@ -44,7 +44,7 @@ void QueuedMainThread::Post(std::function<void()> fn) {
         fn();
         return;
     }
-    auto* call = new Call{nullptr};
+    auto* call = new Call();
     call->owned = std::move(fn);
     call->fn = &call->owned;
     call->posted = true;
