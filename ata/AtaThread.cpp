@@ -362,6 +362,8 @@ ATAThread::ATAThread(IAtaWorkerHost& host, DeviceSource device, IMainThread& mai
 
 ATAThread::~ATAThread() {
     Stop();
+    // Completions and progress posted but not yet run find the worker gone.
+    *alive_ = false;
 }
 
 bool ATAThread::Deliver(std::unique_ptr<PacketRecord> packet) {
@@ -405,7 +407,7 @@ std::size_t ATAThread::HeldBytes() const {
 
 bool ATAThread::Busy() const {
     std::lock_guard g(lock_);
-    return busy_;
+    return inFlight_ > 0;
 }
 
 std::size_t ATAThread::Queued() const {
@@ -428,47 +430,86 @@ void ATAThread::Run() {
         wake_.wait(lk, [this] { return terminate_ || !queue_.empty(); });
         if (terminate_)
             break;
-        current_ = std::move(queue_.front());
+        std::unique_ptr<PacketRecord> batch = std::move(queue_.front());
         queue_.pop_front();
         const bool run = !flags_.AbortRequest();
         // Cleared before the batch shows as running, so that whoever sees it running also sees
         // the flag clear and waits for the end.
         if (run)
             flags_.ClearOperationStopped();
-        busy_ = true;
+        ++inFlight_;
         lk.unlock();
 
         if (run) {
-            main_.Invoke([this] { host_.AtaProgressStart(); });
+            // A batch shorter than a frame shows its start and end in one update, with the
+            // completion; a longer one shows its start once a frame has passed.
+            batchStart_ = lastProgress_ = std::chrono::steady_clock::now();
+            startPosted_ = false;
             socket_.ProcessBatch(
-                *current_, [this](int p) { main_.Invoke([this, p] { host_.AtaProgressStep(p); }); },
-                [this] { return terminate_.load() || flags_.AbortRequest(); });
-            main_.Invoke([this] { host_.AtaProgressStop(); });
+                *batch, [this](int p) { PostProgress(p); },
+                [this] {
+                    PostStartOnceAFrameHasPassed();
+                    return terminate_.load() || flags_.AbortRequest();
+                });
         }
         if (terminate_)
             break;
-        main_.Invoke([this] { Complete(); });
+        // The replies are the worker's until here; the completion on the main thread sends them
+        // (or drops them when a reset came meanwhile) after the progress calls posted before it.
+        auto reply = std::make_shared<PacketRecord>();
+        socket_.FinishReply(*reply);
+        const std::size_t bytes = batch->body.size();
+        batch.reset();
+        const bool started = startPosted_;
+        main_.Post([this, alive = alive_, reply, bytes, run, started] {
+            if (!*alive)
+                return;
+            if (run && !started)
+                host_.AtaProgressStart();
+            Complete(*reply, bytes, run);
+        });
     }
     finished_ = true;
 }
 
-void ATAThread::Complete() {
-    if (!terminate_) {
-        if (flags_.AbortRequest()) {
-            socket_.DropReplies();
-        } else {
-            PacketRecord reply;
-            socket_.FinishReply(reply);
-            if (!reply.body.empty() && !host_.SendAtaReply(reply))
-                host_.AtaLog("The reply to an ATA command packet could not be sent.");
-        }
-        flags_.SetOperationStopped();
-    }
+void ATAThread::PostStartOnceAFrameHasPassed() {
+    if (startPosted_ || std::chrono::steady_clock::now() - batchStart_ < kFrame)
+        return;
+    startPosted_ = true;
+    main_.Post([this, alive = alive_] {
+        if (*alive)
+            host_.AtaProgressStart();
+    });
+}
+
+void ATAThread::PostProgress(int percent) {
+    // At most one progress update per frame, after the start; the stop that ends the batch
+    // supersedes the last.
+    PostStartOnceAFrameHasPassed();
+    if (!startPosted_)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastProgress_ < kFrame)
+        return;
+    lastProgress_ = now;
+    main_.Post([this, alive = alive_, percent] {
+        if (*alive)
+            host_.AtaProgressStep(percent);
+    });
+}
+
+void ATAThread::Complete(PacketRecord& reply, std::size_t bytes, bool ran) {
+    if (ran)
+        host_.AtaProgressStop();
+    if (!terminate_ && !flags_.AbortRequest() && !reply.body.empty() && !host_.SendAtaReply(reply))
+        host_.AtaLog("The reply to an ATA command packet could not be sent.");
     std::lock_guard g(lock_);
-    if (current_)
-        heldBytes_ -= current_->body.size();
-    current_.reset();
-    busy_ = false;
+    heldBytes_ -= std::min(heldBytes_, bytes);
+    if (inFlight_ > 0)
+        --inFlight_;
+    // The operation has stopped when no batch is running or waiting for its completion.
+    if (inFlight_ == 0 && !terminate_)
+        flags_.SetOperationStopped();
 }
 
 void ATAThread::Stop() {
@@ -476,7 +517,7 @@ void ATAThread::Stop() {
     {
         std::lock_guard g(lock_);
         terminate_ = true;
-        running = busy_;
+        running = inFlight_ > 0;
     }
     wake_.notify_all();
     if (!thread_.joinable())
@@ -490,13 +531,13 @@ void ATAThread::Stop() {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     thread_.join();
+    main_.ProcessEvents(); // what the worker posted last
     if (raised)
         flags_.ClearAbortRequest();
     std::lock_guard g(lock_);
     queue_.clear();
-    current_.reset();
     heldBytes_ = 0;
-    busy_ = false;
+    inFlight_ = 0;
 }
 
 } // namespace zkv

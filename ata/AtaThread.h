@@ -15,9 +15,11 @@
 // kMaxBatchReply bytes: an item whose answer would not fit is answered COMMAND_ERROR without
 // touching the drive (room is kept for a 20-byte answer to every later item). The batch is
 // walked item by item, so its size in memory is its body. The thread waits on a condition variable
-// between batches. Everything that reaches the window (progress, the wizard dialog, the completion
-// that sends the reply) goes through IMainThread::Invoke, so the worker never touches the window or
-// the connection itself.
+// between batches. Everything that reaches the window goes through the main thread, so the worker
+// never touches the window or the connection itself: what only updates the window (progress, at
+// most once a frame) and the completion that sends the reply are posted without waiting; only
+// the wizard screen, which needs an answer, waits (IMainThread::Invoke). Posted calls run in
+// order, so replies go out in the order of the batches.
 #pragma once
 
 #include "ata/AtaCommandRecord.h"
@@ -29,6 +31,7 @@
 #include "support/SharedFlags.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -145,7 +148,9 @@ public:
 
 private:
     void Run();
-    void Complete();
+    void PostStartOnceAFrameHasPassed();
+    void PostProgress(int percent);
+    void Complete(PacketRecord& reply, std::size_t bytes, bool ran);
 
     IAtaWorkerHost& host_;
     IMainThread& main_;
@@ -156,9 +161,17 @@ private:
     mutable std::mutex lock_;
     std::condition_variable wake_;
     std::deque<std::unique_ptr<PacketRecord>> queue_;
-    std::unique_ptr<PacketRecord> current_;
     std::size_t heldBytes_ = 0;
-    bool busy_ = false;
+    // Batches taken by the worker whose completion has not run on the main thread yet.
+    std::size_t inFlight_ = 0;
+    // Cleared when the worker goes: what it posted and has not run yet then does nothing.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    // The worker's own: when the running batch started and last showed progress, and whether
+    // its start has been posted.
+    static constexpr std::chrono::milliseconds kFrame{16};
+    std::chrono::steady_clock::time_point batchStart_{};
+    std::chrono::steady_clock::time_point lastProgress_{};
+    bool startPosted_ = false;
     std::atomic<bool> terminate_{false};
     std::atomic<bool> finished_{false};
     std::thread thread_;

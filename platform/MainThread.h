@@ -3,9 +3,11 @@
 //
 // The worker threads (the ATA worker, the scan, the detection probe, the version check) never
 // touch a window themselves: they hand a function to Invoke, which runs it on the main thread
-// and returns when it has finished. The desktop client installs a Qt implementation (a blocking
-// queued invocation); tests and command-line tools use DirectMainThread, which runs the
-// function on the calling thread under one lock, so calls from several threads never overlap.
+// and returns when it has finished, or to Post, which returns at once (for what only updates the
+// window: lamps, log lines, progress). Posted and invoked functions run in the order given. The
+// desktop client installs a Qt implementation (a blocking queued invocation); tests and
+// command-line tools use DirectMainThread, which runs the function on the calling thread under one
+// lock, so calls from several threads never overlap.
 #pragma once
 
 #include <functional>
@@ -18,6 +20,10 @@ public:
     virtual ~IMainThread() = default;
     // Runs `fn` on the main thread and waits for it. Called on the main thread, runs it at once.
     virtual void Invoke(const std::function<void()>& fn) = 0;
+    // Runs `fn` on the main thread without waiting for it, after everything posted or invoked
+    // before it. `fn` must not throw. (The fallback waits; the main threads that have a queue
+    // override it.)
+    virtual void Post(std::function<void()> fn) { Invoke(fn); }
     // On the main thread: handles the events that are waiting (timers, sockets, windows), then
     // returns. Used by loops that wait for a worker while the window must stay alive.
     virtual void ProcessEvents() = 0;

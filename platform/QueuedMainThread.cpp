@@ -1,5 +1,9 @@
 #include "platform/QueuedMainThread.h"
 
+#include <cstdint>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 namespace zkv {
 
 void QueuedMainThread::Invoke(const std::function<void()>& fn) {
@@ -11,12 +15,50 @@ void QueuedMainThread::Invoke(const std::function<void()>& fn) {
     std::unique_lock lk(lock_);
     calls_.push_back(&call);
     arrived_.notify_all();
+    Wake();
     finished_.wait(lk, [&] { return call.done; });
     if (call.error)
         std::rethrow_exception(call.error);
 }
 
+QueuedMainThread::QueuedMainThread()
+    : main_(std::this_thread::get_id()), wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+void QueuedMainThread::Wake() {
+    if (wakeFd_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+    }
+}
+
+QueuedMainThread::~QueuedMainThread() {
+    if (wakeFd_ >= 0)
+        ::close(wakeFd_);
+    for (Call* call : calls_)
+        if (call->posted)
+            delete call;
+}
+
+void QueuedMainThread::Post(std::function<void()> fn) {
+    if (OnMainThread()) {
+        fn();
+        return;
+    }
+    auto* call = new Call();
+    call->owned = std::move(fn);
+    call->fn = &call->owned;
+    call->posted = true;
+    std::lock_guard g(lock_);
+    calls_.push_back(call);
+    arrived_.notify_all();
+    Wake();
+}
+
 int QueuedMainThread::RunQueued() {
+    if (wakeFd_ >= 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] ssize_t r = ::read(wakeFd_, &count, sizeof count);
+    }
     int n = 0;
     for (;;) {
         Call* call = nullptr;
@@ -26,6 +68,12 @@ int QueuedMainThread::RunQueued() {
                 return n;
             call = calls_.front();
             calls_.pop_front();
+        }
+        if (call->posted) {
+            (*call->fn)();
+            delete call;
+            ++n;
+            continue;
         }
         try {
             (*call->fn)();

@@ -6,12 +6,45 @@
 
 namespace zkv {
 
+namespace {
+
+// One deflate and one inflate state per thread, reset between bodies rather than built anew:
+// a level-9 state is some 256 KiB whose allocation (and the page faults of memory the allocator
+// gave back meanwhile) cost more than compressing a small body. A reset state is the state a
+// fresh one starts in, so the output is the same byte for byte.
+struct Deflater {
+    z_stream z{};
+    bool ok = false;
+    Deflater() { ok = deflateInit(&z, Z_BEST_COMPRESSION) == Z_OK; }
+    ~Deflater() {
+        if (ok)
+            deflateEnd(&z);
+    }
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+};
+
+struct Inflater {
+    z_stream z{};
+    bool ok = false;
+    Inflater() { ok = inflateInit(&z) == Z_OK; }
+    ~Inflater() {
+        if (ok)
+            inflateEnd(&z);
+    }
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+};
+
+} // namespace
+
 bool CPack::Compress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output) {
     if (input.size() > std::numeric_limits<uInt>::max())
         return false;
-    z_stream z{};
-    if (deflateInit(&z, Z_BEST_COMPRESSION) != Z_OK)
+    thread_local Deflater deflater;
+    if (!deflater.ok || deflateReset(&deflater.z) != Z_OK)
         return false;
+    z_stream& z = deflater.z;
     // deflateBound is zlib's exact worst case for these settings, so one Z_FINISH call suffices.
     output.resize(deflateBound(&z, static_cast<uLong>(input.size())));
     z.next_in = const_cast<Bytef*>(input.data());
@@ -20,7 +53,6 @@ bool CPack::Compress(std::span<const std::uint8_t> input, std::vector<std::uint8
     z.avail_out = static_cast<uInt>(output.size());
     int rc = deflate(&z, Z_FINISH);
     std::size_t produced = z.total_out;
-    deflateEnd(&z);
     if (rc != Z_STREAM_END) {
         output.clear();
         return false;
@@ -35,9 +67,10 @@ CPack::InflateResult CPack::Decompress(std::span<const std::uint8_t> input, std:
     if (input.size() > std::numeric_limits<uInt>::max() ||
         limit >= std::numeric_limits<uInt>::max())
         return InflateResult::Corrupt;
-    z_stream z{};
-    if (inflateInit(&z) != Z_OK)
+    thread_local Inflater inflater;
+    if (!inflater.ok || inflateReset(&inflater.z) != Z_OK)
         return InflateResult::Corrupt;
+    z_stream& z = inflater.z;
     // Grow the output as the stream proves it needs more, so a header that announces a large
     // body cannot make us allocate it for a few bytes of input. One spare byte past the limit
     // tells a stream that inflates too far from one that fits exactly.
@@ -63,7 +96,6 @@ CPack::InflateResult CPack::Decompress(std::span<const std::uint8_t> input, std:
         size = grown;
     }
     std::size_t produced = z.total_out;
-    inflateEnd(&z);
     if (rc == Z_STREAM_END && produced <= limit) {
         output.resize(produced);
         return InflateResult::Ok;

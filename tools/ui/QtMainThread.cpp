@@ -34,6 +34,14 @@ void QtMainThread::Invoke(const std::function<void()>& fn) {
         std::rethrow_exception(failure);
 }
 
+void QtMainThread::Post(std::function<void()> fn) {
+    if (QThread::currentThread() == thread()) {
+        fn();
+        return;
+    }
+    QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+}
+
 void QtMainThread::ProcessEvents() {
     QCoreApplication::processEvents();
 }

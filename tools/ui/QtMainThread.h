@@ -22,6 +22,8 @@ public:
     ~QtMainThread() override;
 
     void Invoke(const std::function<void()>& fn) override;
+    // A queued call on the GUI thread's event loop: runs after what was posted or invoked before.
+    void Post(std::function<void()> fn) override;
     void ProcessEvents() override;
 };
 

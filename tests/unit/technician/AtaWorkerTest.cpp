@@ -301,5 +301,42 @@ TEST_F(AtaWorkerTest, WizardInABatchIsShownOnTheMainThread) {
     EXPECT_EQ(dialog.ShownSoFar()[0].request.text, "Press Retry");
 }
 
+// What only updates the window is posted: the worker runs batch after batch while the main
+// thread handles nothing, and when it does, the replies go out in the batches' order with at
+// most one progress update per frame.
+TEST_F(AtaWorkerTest, BatchesRunWhileTheMainThreadIsBusyAndRepliesKeepTheirOrder) {
+    std::vector<std::pair<int, std::vector<std::uint8_t>>> reads;
+    for (std::uint64_t lba = 0; lba < 256; ++lba)
+        reads.push_back({CMD_ATA_COMMAND, AtaItemData(ReadCmd(lba))});
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(worker.Deliver(Batch(reads, 1)));
+    ASSERT_TRUE(worker.Deliver(Batch(reads, 2)));
+    // The main thread is blocked here: the worker must get through the first batch and take
+    // the second without it.
+    const auto deadline = start + 20s;
+    while (worker.Queued() != 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(worker.Queued(), 0u);
+    EXPECT_EQ(host.Replies(), 0u);
+
+    ASSERT_TRUE(WaitReplies(2));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(RunUntil(
+        main, [&] { return !worker.Busy(); }, 5s));
+    std::lock_guard g(host.lock);
+    ASSERT_EQ(host.replies.size(), 2u);
+    EXPECT_EQ(host.replies[0].header.exchangeId, 1u);
+    EXPECT_EQ(host.replies[1].header.exchangeId, 2u);
+    for (const auto& reply : host.replies) {
+        auto items = Items(reply);
+        ASSERT_EQ(items.size(), 256u);
+        EXPECT_EQ(RecordOf(items[255]).Result, ATA_OK);
+    }
+    EXPECT_LE(host.progress.size(),
+              2u + static_cast<std::size_t>(elapsed / std::chrono::milliseconds(16)));
+    EXPECT_TRUE(lab.flags.OperationStopped());
+    EXPECT_EQ(worker.HeldBytes(), 0u);
+}
+
 } // namespace
 } // namespace zkv
