@@ -3,8 +3,11 @@
 #include "platform/LinuxAtaPassThrough.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -146,6 +149,15 @@ std::string FirstChild(const fs::path& dir) {
 
 #ifdef ZKV_HAVE_LIBPCI
 void Quiet(char*, ...) {}
+// libpci's fatal errors (a damaged ID file, no memory) must not return into it: they leave
+// the lookup in progress through this escape, and names are then given up for the run.
+thread_local std::jmp_buf* pciEscape = nullptr;
+__attribute__((noreturn)) void PciFatal(char*, ...) {
+    if (pciEscape)
+        std::longjmp(*pciEscape, 1);
+    std::abort();
+}
+std::atomic<bool> pciNamesFailed{false};
 #endif
 
 } // namespace
@@ -158,7 +170,7 @@ SysfsDeviceSetup::~SysfsDeviceSetup() {
         for (int fd : hold.fds)
             ::close(fd);
 #ifdef ZKV_HAVE_LIBPCI
-    if (pci_)
+    if (pci_ && !pciNamesFailed) // after an escape its state is left alone
         pci_cleanup(static_cast<pci_access*>(pci_));
 #endif
 }
@@ -170,17 +182,27 @@ std::pair<std::string, std::string> SysfsDeviceSetup::PciNames(std::uint16_t ven
         // Only the name lookup is used, never pci_init(): the messages it would set up are
         // set here. The ID file missing sends the lookup on to udev's hardware database, which
         // announces itself through `debug`; a damaged ID file is reported through `error`,
-        // after which the lookup goes on without it. Either only costs the names.
+        // which must never return: PciFatal leaves the lookup, and the names are the numbers.
         pci_access* a = pci_alloc();
         a->warning = &Quiet;
         a->debug = &Quiet;
-        a->error = &Quiet;
+        a->error = &PciFatal;
         pci_ = a;
     }
+    if (pciNamesFailed)
+        return {};
     auto* a = static_cast<pci_access*>(pci_);
     char v[256] = {}, d[256] = {};
+    std::jmp_buf escape;
+    if (setjmp(escape) != 0) {
+        pciEscape = nullptr;
+        pciNamesFailed = true; // libpci's state is not to be trusted again
+        return {};
+    }
+    pciEscape = &escape;
     pci_lookup_name(a, v, sizeof v, PCI_LOOKUP_VENDOR | PCI_LOOKUP_NO_NUMBERS, vendor);
     pci_lookup_name(a, d, sizeof d, PCI_LOOKUP_DEVICE | PCI_LOOKUP_NO_NUMBERS, vendor, device);
+    pciEscape = nullptr;
     return {v, d};
 #else
     (void)vendor;

@@ -267,36 +267,46 @@ TEST(BlockUse, TheKernelsClaimGoesByNumbers) {
         EXPECT_EQ(e.path().filename().string().rfind(".zelkova-claim-", 0), std::string::npos);
 }
 
-// A machine without the PCI ID database nor udev's hardware database: the list is still made,
-// the names are the numbers. Run in a private mount namespace that hides both.
+// A machine without the PCI ID database nor udev's hardware database, and one whose ID file is
+// damaged (libpci reports that as fatal): the list is still made, the names are the numbers.
+// Run in a private mount namespace that hides both databases.
 TEST_F(SysfsTest, ListsWithoutAnyIdDatabase) {
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            ::_exit(77);
-        for (const char* d : {"/usr/share/misc", "/usr/share/hwdata"})
-            if (::access(d, F_OK) == 0 && ::mount("none", d, "tmpfs", 0, nullptr) != 0)
-                ::_exit(78);
-        for (const char* f : {"/etc/udev/hwdb.bin", "/lib/udev/hwdb.bin", "/usr/lib/udev/hwdb.bin"})
-            if (::access(f, F_OK) == 0 && ::mount("/dev/null", f, nullptr, MS_BIND, nullptr) != 0)
-                ::_exit(78);
-        SysfsDeviceSetup setup(dir.Path());
-        const auto hdc = setup.Enumerate(DeviceClassKind::HardDiskController);
-        const auto raid = setup.Enumerate(DeviceClassKind::RaidAdapter);
-        const DeviceSetupEntry* piix = Find(hdc, "pci-0000:00:01.1\\0");
-        const bool ok = hdc.size() == 6 && piix && piix->mfg == "PCI vendor 8086" &&
-                        piix->deviceDesc == "PCI IDE controller 8086:7010" && raid.size() == 1 &&
-                        raid[0].deviceDesc == "PCI storage adapter 8086:2922";
-        ::_exit(ok ? 0 : 1);
+    for (const bool damaged : {false, true}) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (::unshare(CLONE_NEWNS) != 0 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+                ::_exit(77);
+            for (const char* d : {"/usr/share/misc", "/usr/share/hwdata"})
+                if (::access(d, F_OK) == 0 && ::mount("none", d, "tmpfs", 0, nullptr) != 0)
+                    ::_exit(78);
+            for (const char* f :
+                 {"/etc/udev/hwdb.bin", "/lib/udev/hwdb.bin", "/usr/lib/udev/hwdb.bin"})
+                if (::access(f, F_OK) == 0 &&
+                    ::mount("/dev/null", f, nullptr, MS_BIND, nullptr) != 0)
+                    ::_exit(78);
+            if (damaged)
+                std::ofstream("/usr/share/misc/pci.ids") << "8086  Intel\n\tnot an id\n";
+            SysfsDeviceSetup setup(dir.Path());
+            const auto hdc = setup.Enumerate(DeviceClassKind::HardDiskController);
+            const auto raid = setup.Enumerate(DeviceClassKind::RaidAdapter);
+            const DeviceSetupEntry* piix = Find(hdc, "pci-0000:00:01.1\\0");
+            const bool ok = hdc.size() == 6 && piix && piix->mfg == "PCI vendor 8086" &&
+                            piix->deviceDesc == "PCI IDE controller 8086:7010" &&
+                            raid.size() == 1 &&
+                            raid[0].deviceDesc == "PCI storage adapter 8086:2922";
+            ::_exit(ok ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status))
+            << "damaged " << damaged << ": the list ended with signal " << WTERMSIG(status);
+        if (WEXITSTATUS(status) == 77)
+            GTEST_SKIP() << "no private mount namespace here";
+        EXPECT_EQ(WEXITSTATUS(status), 0)
+            << "damaged " << damaged << " (78: the databases could not be hidden)";
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << "the list ended with signal " << WTERMSIG(status);
-    if (WEXITSTATUS(status) == 77)
-        GTEST_SKIP() << "no private mount namespace here";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "(78: the databases could not be hidden)";
 }
 
 TEST(SysfsList, AnUnreadableTreeSetsTheClassErrorsAndSaysSo) {
