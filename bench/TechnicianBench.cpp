@@ -304,20 +304,29 @@ BENCHMARK(BM_LoopbackEcho_SameSizes)
     ->Iterations(2000)
     ->Unit(benchmark::kMicrosecond);
 
-// The batch alone: ATASocket on the simulated disk, no thread, no socket.
-void BM_BatchOnTheSimulatedDrive(benchmark::State& state) {
-    SimHardwareConfig cfg;
-    SimChannelConfig ch;
-    ch.master.type = SimDeviceConfig::Type::Disk;
-    ch.master.sectors = 1 << 20;
-    cfg.channels.push_back(ch);
-    SimIdeHardware hw(cfg);
+// ATASocket on a simulated disk of 2^20 sectors, in this thread: no worker, no socket.
+struct DirectBatchRig {
+    static SimHardwareConfig Config() {
+        SimHardwareConfig cfg;
+        SimChannelConfig ch;
+        ch.master.type = SimDeviceConfig::Type::Disk;
+        ch.master.sectors = 1 << 20;
+        cfg.channels.push_back(ch);
+        return cfg;
+    }
+    DirectBatchRig() { f.SetDeviceReady(); }
+    SimIdeHardware hw{Config()};
     AtaGlobals g;
     SharedFlags f;
-    f.SetDeviceReady();
-    THDCDevice dev(hw, hw.Clock(), {{0x1F0, 0x1F7}, {0x3F6, 0x3F6}}, g, f);
+    THDCDevice dev{hw, hw.Clock(), {{0x1F0, 0x1F7}, {0x3F6, 0x3F6}}, g, f};
     DirectMainThread main;
-    ATASocket socket([&] { return &dev; }, main, g, f);
+    ATASocket socket{[this] { return &dev; }, main, g, f};
+};
+
+// The batch alone: ATASocket on the simulated disk, no thread, no socket.
+void BM_BatchOnTheSimulatedDrive(benchmark::State& state) {
+    DirectBatchRig rig;
+    ATASocket& socket = rig.socket;
     PacketRecord batch = BatchPacket(static_cast<int>(state.range(0)));
     for (auto _ : state) {
         socket.ProcessBatch(batch, {}, {});
@@ -356,18 +365,8 @@ BENCHMARK(BM_EncodeDecodeBothPackets)->Unit(benchmark::kMicrosecond);
 // simulated drive, each encoded (zlib level 9 + Blowfish) and decoded once. This part of the
 // socket-to-socket time is fixed by the wire format, not by the client's hops.
 void BM_EncodeDecodeBatch256Packets(benchmark::State& state) {
-    SimHardwareConfig cfg;
-    SimChannelConfig ch;
-    ch.master.type = SimDeviceConfig::Type::Disk;
-    ch.master.sectors = 1 << 20;
-    cfg.channels.push_back(ch);
-    SimIdeHardware hw(cfg);
-    AtaGlobals g;
-    SharedFlags f;
-    f.SetDeviceReady();
-    THDCDevice dev(hw, hw.Clock(), {{0x1F0, 0x1F7}, {0x3F6, 0x3F6}}, g, f);
-    DirectMainThread main;
-    ATASocket socket([&] { return &dev; }, main, g, f);
+    DirectBatchRig rig;
+    ATASocket& socket = rig.socket;
     const PacketRecord request = BatchPacket(256);
     socket.ProcessBatch(request, {}, {});
     PacketRecord reply;
