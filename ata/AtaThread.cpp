@@ -112,6 +112,10 @@ void ATASocket::ProcessBatch(const PacketRecord& request, const std::function<vo
     DropReplies();
     requestHeader_ = request.header;
     progress_ = 0;
+    run_.clear();
+    runItems_.clear();
+    runNext_ = 0;
+    freshStreak_ = true;
 
     std::size_t n = 0;
     if (!CountItems(request, n))
@@ -127,7 +131,14 @@ void ATASocket::ProcessBatch(const PacketRecord& request, const std::function<vo
             if (progress)
                 progress(percent);
         }
+        const std::size_t itemPos = pos;
         const ItemRecord command = ItemAt(request, pos);
+        item_ = i;
+        if (runNext_ == runItems_.size() && flags_.DeviceReady()) {
+            TControllerInfo* dev = device_ ? device_() : nullptr;
+            if (dev && dev->RemoteEngine())
+                RunAhead(request, i, itemPos, n, *dev);
+        }
         // This item's answer may fill what the reply bound leaves after the answers so far, its
         // own item header and a bare 20-byte answer to every item after it.
         const std::size_t reserved = replyBody_.size() + (n - i) * kItemHeaderSize;
@@ -144,6 +155,74 @@ void ATASocket::ProcessBatch(const PacketRecord& request, const std::function<vo
         }
         AppendReply(reply);
     }
+}
+
+void ATASocket::RunAhead(const PacketRecord& request, std::size_t i, std::size_t pos, std::size_t n,
+                         TControllerInfo& dev) {
+    run_.clear();
+    runItems_.clear();
+    runNext_ = 0;
+    // Each item's room is reckoned as the sequence would, with every earlier answer of the run
+    // at its largest: an item that fits so fits when its turn comes. The first that might not
+    // ends the run and is answered in its turn.
+    std::size_t body = replyBody_.size();
+    std::size_t bytes = 0;
+    for (std::size_t k = i; k < n && run_.size() < kMaxRunEntries; ++k) {
+        const ItemRecord item = ItemAt(request, pos);
+        const std::size_t reserved = body + (n - k) * kItemHeaderSize;
+        const std::size_t room = reserved < kMaxBatchReply ? kMaxBatchReply - reserved : 0;
+        RemoteEntry e;
+        std::size_t answer = AtaCommandRecord::kSize;
+        if (item.code == CMD_ATA_COMMAND) {
+            std::span<const std::uint8_t> trailing;
+            if (!CheckCommand(item, e.rec, trailing, answer)) {
+                body += kItemHeaderSize; // answered with an error, the drive untouched
+                continue;
+            }
+            // The traces' room depends on the answers before: such a command runs in its turn.
+            if (e.rec.Has(WRITELOG) || (item.WantsReply() && answer > room))
+                break;
+            const auto len = static_cast<std::size_t>(e.rec.DataLen);
+            if (IsWriteProtocol(e.rec.Protocol))
+                e.rec.Buffer.assign(trailing.begin(), trailing.begin() + len);
+            else
+                e.rec.Buffer.clear();
+            if (IsReadProtocol(e.rec.Protocol) || IsWriteProtocol(e.rec.Protocol))
+                bytes += answer;
+            if (bytes > kMaxRunBytes && !run_.empty())
+                break;
+        } else if (item.code == CMD_ATA_GET_STATUS) {
+            e.kind = RemoteEntry::Status;
+        } else if (item.code == CMD_ATA_RESET) {
+            if (item.WantsReply() && room < AtaCommandRecord::kSize)
+                break;
+            e.kind = RemoteEntry::Reset;
+            e.rec.Flags = READREGS;
+            if (item.flags & 0x40)
+                e.rec.Flags |= NOREADYDRSC;
+            e.rec.Time = 40000;
+        } else {
+            break; // a window's question, or an item the worker does not run
+        }
+        body += kItemHeaderSize + answer;
+        run_.push_back(std::move(e));
+        runItems_.push_back(k);
+    }
+    if (run_.empty())
+        return;
+    if (!dev.RunRemote(run_, freshStreak_)) {
+        run_.clear();
+        runItems_.clear();
+        return;
+    }
+    freshStreak_ = false;
+}
+
+RemoteEntry* ATASocket::Ahead(std::uint8_t kind) {
+    if (runNext_ >= runItems_.size() || runItems_[runNext_] != item_)
+        return nullptr;
+    RemoteEntry& e = run_[runNext_++];
+    return e.ran && e.kind == kind ? &e : nullptr;
 }
 
 void ATASocket::AppendReply(const ItemRecord& item) {
@@ -209,15 +288,13 @@ void ATASocket::RefusalReply(const PacketRecord& request, PacketRecord& reply) {
     AddressReply(request.header, reply);
 }
 
-void ATASocket::OnCmdAtaCommand(const ItemRecord& command, ItemRecord& reply, ItemRecord&) {
+bool ATASocket::CheckCommand(const ItemRecord& command, AtaCommandRecord& rec,
+                             std::span<const std::uint8_t>& trailing, std::size_t& answer) {
     auto data = command.Data();
-    AtaCommandRecord rec;
-    if (!rec.Decode(data)) {
-        AnswerError(command, reply); // no record to work on
-        return;
-    }
+    if (!rec.Decode(data))
+        return false; // no record to work on
     ClampWireLimits(rec);
-    const auto trailing = data.subspan(AtaCommandRecord::kSize);
+    trailing = data.subspan(AtaCommandRecord::kSize);
     if (rec.DataLen < 0)
         rec.DataLen = 0;
     // The item must carry what it asks to write, and neither a read nor a write may move more
@@ -225,14 +302,11 @@ void ATASocket::OnCmdAtaCommand(const ItemRecord& command, ItemRecord& reply, It
     if ((IsWriteProtocol(rec.Protocol) &&
          trailing.size() < static_cast<std::size_t>(rec.DataLen)) ||
         ((IsReadProtocol(rec.Protocol) || IsWriteProtocol(rec.Protocol)) &&
-         rec.DataLen > kMaxCommandBuffer)) {
-        AnswerError(command, reply);
-        return;
-    }
-    // The answer must fit in what is left of the batch's reply: the record, the data a read
-    // brings back (a growing read may bring back up to kMaxGrownBuffer) and, with WRITELOG,
-    // the trace count. What then remains bounds the traces.
-    std::size_t answer = AtaCommandRecord::kSize;
+         rec.DataLen > kMaxCommandBuffer))
+        return false;
+    // The answer: the record, the data a read brings back (a growing read may bring back up
+    // to kMaxGrownBuffer) and, with WRITELOG, the trace count.
+    answer = AtaCommandRecord::kSize;
     if (IsReadProtocol(rec.Protocol)) {
         std::size_t bytes = rec.DataLen == 0 ? static_cast<std::size_t>(kDefaultReadBuffer)
                                              : static_cast<std::size_t>(rec.DataLen);
@@ -242,7 +316,17 @@ void ATASocket::OnCmdAtaCommand(const ItemRecord& command, ItemRecord& reply, It
     }
     if (rec.Has(WRITELOG))
         answer += 4;
-    if (command.WantsReply() && answer > replyRoom_) {
+    return true;
+}
+
+void ATASocket::OnCmdAtaCommand(const ItemRecord& command, ItemRecord& reply, ItemRecord&) {
+    AtaCommandRecord rec;
+    std::span<const std::uint8_t> trailing;
+    std::size_t answer = 0;
+    // The answer must fit in what is left of the batch's reply; what then remains bounds the
+    // traces.
+    if (!CheckCommand(command, rec, trailing, answer) ||
+        (command.WantsReply() && answer > replyRoom_)) {
         AnswerError(command, reply);
         return;
     }
@@ -255,6 +339,30 @@ void ATASocket::OnCmdAtaCommand(const ItemRecord& command, ItemRecord& reply, It
         rec.Result = ATA_NO_DEVICE;
         rec.DataLen = 0;
         rec.Time = 0;
+    } else if (RemoteEntry* done = Ahead(RemoteEntry::Command)) {
+        rec = std::move(done->rec);
+    } else if (dev->RemoteEngine()) {
+        // The command runs whole where the engine is; the traces kept are those the room
+        // allows, as below.
+        std::vector<RemoteEntry> one(1);
+        one[0].rec = rec;
+        if (IsWriteProtocol(rec.Protocol))
+            one[0].rec.Buffer.assign(trailing.begin(),
+                                     trailing.begin() + static_cast<std::size_t>(rec.DataLen));
+        if (dev->RunRemote(one, freshStreak_) && one[0].ran) {
+            freshStreak_ = false;
+            rec = std::move(one[0].rec);
+            std::size_t traced = 0;
+            for (auto& t : one[0].traces) {
+                if (traced + 4 + kTraceBufferSize > traceLimit)
+                    break;
+                traced += t.size() + 4;
+                traces.push_back(std::move(t));
+            }
+        } else {
+            rec.Result = ATA_NO_DEVICE;
+            rec.DataLen = 0;
+        }
     } else {
         const std::uint32_t attempts = rec.RepeatCnt == 0 ? 1 : rec.RepeatCnt;
         PrepareCommandBuffer(rec, trailing);
@@ -281,9 +389,6 @@ void ATASocket::OnCmdAtaCommand(const ItemRecord& command, ItemRecord& reply, It
             }
             if (rec.Result == ATA_OK) {
                 rec.RepeatCnt = k;
-                if (rec.CR == kIdentifyDevice && rec.Buffer.size() >= 512)
-                    globals_.CurrentId.LoadIdentifyData(
-                        std::span<const std::uint8_t, 512>(rec.Buffer.data(), 512));
                 break;
             }
             if (globals_.FailureStreak > 5 && !globals_.fCriticalATAError && !rec.Has(IGNOREERRORS))
@@ -293,6 +398,10 @@ void ATASocket::OnCmdAtaCommand(const ItemRecord& command, ItemRecord& reply, It
                 break;
         }
     }
+    // The drive identified last is the one worked on, wherever the engine ran.
+    if (rec.Result == ATA_OK && rec.CR == kIdentifyDevice && rec.Buffer.size() >= 512)
+        globals_.CurrentId.LoadIdentifyData(
+            std::span<const std::uint8_t, 512>(rec.Buffer.data(), 512));
     if (command.WantsReply()) {
         reply.code = COMMAND_OK;
         reply.SetData(AtaCommandReplyData(rec, traces));
@@ -301,7 +410,9 @@ void ATASocket::OnCmdAtaCommand(const ItemRecord& command, ItemRecord& reply, It
 
 void ATASocket::OnCmdAtaGetStatus(const ItemRecord&, ItemRecord& reply, ItemRecord&) {
     AtaCommandRecord rec;
-    if (TControllerInfo* dev = device_ ? device_() : nullptr)
+    if (RemoteEntry* done = Ahead(RemoteEntry::Status))
+        rec = done->rec;
+    else if (TControllerInfo* dev = device_ ? device_() : nullptr)
         dev->ReadStatus(rec);
     else
         rec.Result = ATA_NO_DEVICE;
@@ -320,7 +431,10 @@ void ATASocket::OnCmdAtaReset(const ItemRecord& command, ItemRecord& reply, Item
     TControllerInfo* dev = device_ ? device_() : nullptr;
     if (flags_.DeviceReady() && dev) {
         rec.Time = 40000;
-        dev->ResetDevice(rec);
+        if (RemoteEntry* done = Ahead(RemoteEntry::Reset))
+            rec = done->rec;
+        else
+            dev->ResetDevice(rec);
     } else {
         rec.Result = ATA_NO_DEVICE;
     }

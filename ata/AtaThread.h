@@ -105,6 +105,18 @@ private:
     AtaGlobals& globals_;
     SharedFlags& flags_;
     void AppendReply(const ItemRecord& item);
+    // The record a command item asks to run, checked: false when the item is answered with an
+    // error without reaching the drive. `trailing`: the data after the record; `answer`: the
+    // most its answer holds, traces aside.
+    static bool CheckCommand(const ItemRecord& command, AtaCommandRecord& rec,
+                             std::span<const std::uint8_t>& trailing, std::size_t& answer);
+    // On a channel whose engine works in another process: runs the items from item `i` (its
+    // header at `pos`) that can go there together in one exchange, as far as a run can go
+    // without changing what each item is answered. The handlers then take their results.
+    void RunAhead(const PacketRecord& request, std::size_t i, std::size_t pos, std::size_t n,
+                  TControllerInfo& dev);
+    // The result run ahead for the item being answered, when it is of `kind`.
+    RemoteEntry* Ahead(std::uint8_t kind);
 
     WizardHook wizard_;
     // The reply items of the running batch, serialized as they come (the count is written by
@@ -114,7 +126,18 @@ private:
     std::size_t replyRoom_ = 0;
     PacketHeader requestHeader_{};
     int progress_ = 0;
+    // The run of the running batch done ahead: its entries and their items' indexes, the next
+    // one to hand out, and the item being answered.
+    std::vector<RemoteEntry> run_;
+    std::vector<std::size_t> runItems_;
+    std::size_t runNext_ = 0;
+    std::size_t item_ = 0;
+    bool freshStreak_ = true;
 };
+
+// A run ahead holds at most this many entries and this much data (reads and writes).
+inline constexpr std::size_t kMaxRunEntries = 256;
+inline constexpr std::size_t kMaxRunBytes = 16u << 20;
 
 class ATAThread {
 public:

@@ -58,6 +58,17 @@ inline constexpr const char* kCantDisableMessage =
     "This controller can't be disabled.\r\nMaybe it was used to boot system from.\r\nChoose "
     "another controller or attach faulted HDD to another controller\r\n and restart the program";
 
+// One entry of a run handed to a channel whose engine works in another process.
+struct RemoteEntry {
+    enum Kind : std::uint8_t { Command = 1, Status = 2, Reset = 3 };
+    std::uint8_t kind = Command;
+    // A command's record with its repetitions; a writing command's data in rec.Buffer.
+    AtaCommandRecord rec;
+    // A command's attempts' traces (with WRITELOG).
+    std::vector<std::vector<std::uint8_t>> traces;
+    bool ran = false;
+};
+
 class TControllerInfo : public TBase {
 public:
     TControllerInfo();
@@ -102,6 +113,15 @@ public:
     // Port addresses in the order of the drive report (data, ER, FR, SC, SN, CL, CH, DH, SR,
     // CR, AC, DC); zeros where the channel has no ports.
     virtual std::array<std::uint32_t, 12> PortList() const { return {}; }
+
+    // --- a channel whose engine works in another process ---
+    // True when it does: a technician's command then runs there whole (its repetitions, the
+    // failure streak's rule, its traces), and a run of entries in one exchange.
+    virtual bool RemoteEngine() const { return false; }
+    // Runs `run` in order there; each entry that ran is marked and holds its result (those
+    // after an abort do not run). `freshStreak`: the first run of a technician's batch (the
+    // failure streak starts again). False when it could not be asked at all.
+    virtual bool RunRemote(std::vector<RemoteEntry>&, bool /*freshStreak*/) { return false; }
 
     // state 1 = enable, 2 = disable.
     bool ChangeDeviceState(int state, bool& restartNeeded);

@@ -42,9 +42,34 @@ private:
     LinuxAtaPassThrough pt_;
 };
 
+// The port of a process that has none: nothing is ever opened, reads give all ones (a bus
+// with nothing on it) and writes go nowhere.
+class NoPorts final : public TSmallPort {
+public:
+    bool OpenDriver() override { return false; }
+    void CloseDriver() override {}
+    bool IsOpen() const override { return false; }
+    std::uint16_t ReadByte(std::uint16_t) override { return 0xFF; }
+    void WriteByte(std::uint16_t, std::uint16_t) override {}
+    std::uint16_t ReadWord(std::uint16_t) override { return 0xFFFF; }
+    void WriteWord(std::uint16_t, std::uint16_t) override {}
+    std::uint32_t ReadDWord(std::uint16_t) override { return 0xFFFFFFFFu; }
+    void WriteDWord(std::uint16_t, std::uint32_t) override {}
+};
+
 } // namespace
 
 ChannelHardware::~ChannelHardware() = default;
+
+std::unique_ptr<ChannelHardware> ChannelHardware::Remote(std::unique_ptr<IDeviceSetup> setup) {
+    std::unique_ptr<ChannelHardware> h(new ChannelHardware);
+    h->steady_ = std::make_unique<SteadyTimeBase>();
+    h->clock_ = h->steady_.get();
+    h->setup_ = std::move(setup);
+    h->port_ = std::make_unique<NoPorts>();
+    h->remote_ = true;
+    return h;
+}
 
 std::unique_ptr<ChannelHardware> ChannelHardware::Open(const std::string& hardware,
                                                        std::string& error) {
@@ -85,6 +110,8 @@ std::unique_ptr<ChannelHardware> ChannelHardware::Open(const std::string& hardwa
 
 std::function<std::unique_ptr<AtaPassThrough>(const DeviceSetupEntry&)>
 ChannelHardware::PassThroughOpener() {
+    if (remote_)
+        return [](const DeviceSetupEntry&) -> std::unique_ptr<AtaPassThrough> { return nullptr; };
     return PassThroughOpenerFor(sim_);
 }
 

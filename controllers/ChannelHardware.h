@@ -4,6 +4,8 @@
 //                   the disk helper)
 //   "linux:ROOT"    the same, with sysfs and /proc read below ROOT (prepared trees)
 //   "sim:FILE"      the simulated IDE hardware and controllers of FILE
+// or, made by Remote, another process's hardware (the disk helper's): the device setup is the
+// one given, and the ports and pass-through nodes are never opened here.
 //
 // Pass-through channels reach their disk through the Linux SG_IO backend on their /dev/sgN
 // (opened on the first command), or through the simulated backend on their simulated channel.
@@ -27,6 +29,9 @@ class ChannelHardware {
 public:
     // nullptr with `error` set when the text or the file is not usable.
     static std::unique_ptr<ChannelHardware> Open(const std::string& hardware, std::string& error);
+    // The hardware of another process, reached through `setup`: this process has no port and
+    // no pass-through backend (an access would read all ones and write nothing).
+    static std::unique_ptr<ChannelHardware> Remote(std::unique_ptr<IDeviceSetup> setup);
     ~ChannelHardware();
 
     TSmallPort& Port() { return *port_; }
@@ -35,6 +40,7 @@ public:
     // Opens the port driver; false with the reason in `error` (no CAP_SYS_RAWIO).
     bool OpenPorts(std::string& error);
     bool Simulated() const { return sim_ != nullptr; }
+    bool IsRemote() const { return remote_; }
     // The backend of a pass-through channel entry (see PassThroughOpener in ControllerList.h).
     std::function<std::unique_ptr<AtaPassThrough>(const DeviceSetupEntry&)> PassThroughOpener();
     // The same over `sim` (nullptr: the SG_IO backend on the entry's node, opened on the first
@@ -49,6 +55,7 @@ private:
     TimeBase* clock_ = nullptr;
     std::unique_ptr<IDeviceSetup> setup_;
     SimIdeHardware* sim_ = nullptr;
+    bool remote_ = false;
 };
 
 } // namespace zkv

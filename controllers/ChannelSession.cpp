@@ -10,17 +10,23 @@ std::unique_ptr<ChannelSession> ChannelSession::Create(const ChannelSessionOptio
                                                        IDetectionHost& host, IPowerControl* power,
                                                        std::string& error) {
     std::unique_ptr<ChannelSession> s(new ChannelSession);
-    s->hardware_ = ChannelHardware::Open(options.hardware, error);
-    if (!s->hardware_)
-        return nullptr;
-    std::string portError;
-    if (!s->hardware_->OpenPorts(portError))
-        host.Log("No port access: " + portError);
+    if (options.remote.setup) {
+        s->hardware_ = ChannelHardware::Remote(options.remote.setup());
+    } else {
+        s->hardware_ = ChannelHardware::Open(options.hardware, error);
+        if (!s->hardware_)
+            return nullptr;
+        std::string portError;
+        if (!s->hardware_->OpenPorts(portError))
+            host.Log("No port access: " + portError);
+    }
     s->options_ = options;
     s->host_ = &host;
     s->list_ =
         std::make_unique<TClassInfoList>(s->hardware_->Setup(), s->hardware_->Port(),
                                          s->hardware_->Clock(), s->hardware_->PassThroughOpener());
+    if (options.remote.engine)
+        s->list_->SetEngineMaker(options.remote.engine);
     IniFile ini(options.userSetup);
     ini.Load();
     s->list_->LoadEntrySettings(ini);
@@ -86,7 +92,7 @@ void ChannelSession::GiveBack(bool announced) {
 }
 
 TControllerInfo* ChannelSession::CurrentDevice() {
-    return HddDetected() ? list_->CurrentDevice() : nullptr;
+    return HddDetected() ? list_->Engine(list_->CurrentDevice()) : nullptr;
 }
 
 bool ChannelSession::WriteControllerStream(std::vector<std::uint8_t>& out) {

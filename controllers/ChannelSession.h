@@ -14,6 +14,7 @@
 #include "controllers/HddDetection.h"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -23,6 +24,13 @@ struct ChannelSessionOptions {
     std::string hardware = "linux";
     std::filesystem::path userSetup; // UserSetup.ini
     std::string controllerKey;       // --controller: choose this entry without the form
+    // Set when another process (the disk helper) holds the hardware: the list is built over
+    // the device setup `setup` makes and each channel's engine is what `engine` makes for its
+    // entry. `hardware` then only names what that process serves.
+    struct Remote {
+        std::function<std::unique_ptr<IDeviceSetup>()> setup;
+        TClassInfoList::EngineMaker engine;
+    } remote;
 };
 
 class ChannelSession final : public IChannelService {

@@ -175,8 +175,18 @@ int TClassInfoList::EnableMyChannels(bool& restartNeeded) {
 }
 
 int TClassInfoList::DetectOnCurrent() {
-    TControllerInfo* e = CurrentEntry();
+    TControllerInfo* e = Engine(CurrentEntry());
     return e ? e->DetectDevices() : 1;
+}
+
+TControllerInfo* TClassInfoList::Engine(TControllerInfo* entry) {
+    if (!entry || !engineMaker_)
+        return entry;
+    std::lock_guard g(enginesLock_);
+    auto& engine = engines_[entry];
+    if (!engine)
+        engine = engineMaker_(*entry);
+    return engine ? engine.get() : entry;
 }
 
 void TClassInfoList::RefreshStatus() {

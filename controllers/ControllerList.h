@@ -14,7 +14,9 @@
 #include "platform/DeviceSetup.h"
 
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -124,6 +126,14 @@ public:
         return e && e->Drivable() ? e : nullptr;
     }
 
+    // Where the engine of an entry runs. By default the entry drives its channel itself; a
+    // list whose channels another process drives (the disk helper) is given a maker of the
+    // entry's engine there, made once per entry and kept with the list. Any thread.
+    using EngineMaker = std::function<std::unique_ptr<TControllerInfo>(TControllerInfo& entry)>;
+    void SetEngineMaker(EngineMaker maker) { engineMaker_ = std::move(maker); }
+    // The engine of `entry` (nullptr stays nullptr).
+    TControllerInfo* Engine(TControllerInfo* entry);
+
     // 0 when a class holds the entry (it becomes current), 1 otherwise.
     int SelectController(TControllerInfo* entry);
     // Gives back every channel marked disabled-by-me. Returns how many could not be enabled;
@@ -154,6 +164,9 @@ public:
 private:
     std::vector<std::unique_ptr<TClassInfo>> classes_;
     TClassInfo* current_ = nullptr;
+    EngineMaker engineMaker_;
+    std::mutex enginesLock_;
+    std::map<TControllerInfo*, std::unique_ptr<TControllerInfo>> engines_;
 };
 
 } // namespace zkv

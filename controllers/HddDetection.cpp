@@ -379,7 +379,7 @@ int THddDetection::DetectHDD() {
         switch (answer) {
         case mrOK: {
             flags_.SetDeviceReady();
-            dev->SelectDevice();
+            list_.Engine(dev)->SelectDevice();
             host_.StartStatusTimer();
             if (!msg.text.empty())
                 host_.Log(msg.text);

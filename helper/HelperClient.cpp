@@ -1,5 +1,7 @@
 #include "helper/HelperClient.h"
 
+#include "ata/HDCDevice.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -24,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 
 // Reads exactly n bytes before `deadline`. False on end of file, error or time-out.
 bool ReadUntil(int fd, std::uint8_t* p, std::size_t n, Clock::time_point deadline,
-               std::string& error) {
+               std::string& error, const std::function<bool()>& watch = {}) {
     while (n > 0) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -33,15 +35,19 @@ bool ReadUntil(int fd, std::uint8_t* p, std::size_t n, Clock::time_point deadlin
             return false;
         }
         pollfd pfd{fd, POLLIN, 0};
-        const int r = poll(&pfd, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
+        const long long slice = watch ? 20 : 1 << 30;
+        const int r = poll(&pfd, 1, static_cast<int>(std::min<long long>(left, slice)));
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0) {
             error = std::string("poll: ") + std::strerror(errno);
             return false;
         }
-        if (r == 0)
+        if (r == 0) {
+            if (watch)
+                watch();
             continue;
+        }
         const ssize_t k = read(fd, p, n);
         if (k == 0) {
             error = "the disk helper closed the connection";
@@ -152,7 +158,16 @@ bool DiskHelperClient::Call(std::uint8_t type, std::span<const std::uint8_t> pay
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
     std::uint8_t header[kFrameHeaderSize];
     std::uint32_t len = 0;
-    if (!ReadUntil(fd_, header, sizeof header, deadline, error)) {
+    // Only batches and device operations wait on the drive: they are the ones an abort cuts.
+    std::function<bool()> watch;
+    bool abortSent = false;
+    if (abortRequested && (type == MSG_BATCH || type == MSG_DEVICE))
+        watch = [this, &abortSent] {
+            if (!abortSent && abortRequested())
+                abortSent = Abort();
+            return abortSent;
+        };
+    if (!ReadUntil(fd_, header, sizeof header, deadline, error, watch)) {
         Close();
         return false;
     }
@@ -254,6 +269,20 @@ bool DiskHelperClient::ReadStatus(const std::string& key, bool slave, AtaCommand
     return true;
 }
 
+bool DiskHelperClient::Device(const DeviceRequest& request, DeviceReply& reply,
+                              std::string& error) {
+    Frame f;
+    // A detection may reset both positions: its records allow 40 s each.
+    if (!Call(MSG_DEVICE, EncodeDeviceRequest(request), f, error, timeoutMs + 2 * 40000LL))
+        return false;
+    if (!DecodeDeviceReply(f.payload, reply)) {
+        error = "the disk helper's device reply is malformed";
+        Close();
+        return false;
+    }
+    return true;
+}
+
 bool DiskHelperClient::Abort() {
     return Send(MSG_ABORT, {});
 }
@@ -268,10 +297,71 @@ void DiskHelperClient::Close() {
 
 // --- THelperChannel ----------------------------------------------------------------------------
 
-THelperChannel::THelperChannel(DiskHelperClient& client, std::string key)
-    : client_(client), key_(std::move(key)) {
+THelperChannel::THelperChannel(DiskHelperClient& client, std::string key, TControllerInfo* local)
+    : client_(client), local_(local), key_(std::move(key)) {
     className_ = "THelperChannel";
     Driver = key_;
+}
+
+bool THelperChannel::Device(std::uint8_t op, DeviceReply& reply, std::uint8_t feature,
+                            const AtaCommandRecord* rec) {
+    DeviceRequest req;
+    req.key = key_;
+    req.slave = Slave();
+    req.op = op;
+    req.feature = feature;
+    if (rec)
+        req.rec = *rec;
+    if (!client_.Device(req, reply, error_))
+        return false;
+    if (op == OP_DETECT) {
+        MasterInfo() = reply.masterInfo;
+        SlaveInfo() = reply.slaveInfo;
+        SetMaster(reply.master);
+        if (local_)
+            local_->SetMaster(reply.master);
+    }
+    if (reply.identify)
+        Globals().CurrentId.LoadIdentifyData(
+            std::span<const std::uint8_t, 512>(reply.identify->data(), 512));
+    return true;
+}
+
+int THelperChannel::DetectDevices() {
+    DeviceReply r;
+    return Device(OP_DETECT, r) ? r.result : 1;
+}
+
+int THelperChannel::IdentifyDevice(DriveInfo& info) {
+    DeviceReply r;
+    if (!Device(OP_IDENTIFY, r))
+        return ATA_NO_DEVICE;
+    info = Slave() ? r.slaveInfo : r.masterInfo;
+    return r.result;
+}
+
+int THelperChannel::IdentifyPacketDevice(DriveInfo& info) {
+    DeviceReply r;
+    if (!Device(OP_IDENTIFY_PACKET, r))
+        return ATA_NO_DEVICE;
+    info = Slave() ? r.slaveInfo : r.masterInfo;
+    return r.result;
+}
+
+void THelperChannel::SelectDevice() {
+    DeviceReply r;
+    Device(OP_SELECT, r);
+}
+
+void THelperChannel::SetFeatures(AtaCommandRecord& rec, std::uint8_t feature) {
+    DeviceReply r;
+    if (!Device(OP_SET_FEATURES, r, feature, &rec)) {
+        rec.Result = ATA_NO_DEVICE;
+        return;
+    }
+    std::vector<std::uint8_t> buffer = std::move(rec.Buffer);
+    rec = std::move(r.rec);
+    rec.Buffer = std::move(buffer);
 }
 
 bool THelperChannel::RunBatch(std::vector<BatchEntry>& entries, bool& aborted, bool freshStreak) {
@@ -280,7 +370,7 @@ bool THelperChannel::RunBatch(std::vector<BatchEntry>& entries, bool& aborted, b
     BatchRequest b;
     b.key = key_;
     b.freshStreak = freshStreak;
-    b.slave = !Master();
+    b.slave = Slave();
     b.entries = entries;
     BatchReply reply;
     if (!client_.RunBatch(b, reply, error_))
@@ -300,6 +390,38 @@ bool THelperChannel::RunBatch(std::vector<BatchEntry>& entries, bool& aborted, b
     for (std::size_t i = reply.results.size(); i < entries.size(); ++i)
         entries[i].rec.Result = ATA_ABORT;
     aborted = reply.aborted;
+    return true;
+}
+
+bool THelperChannel::RunRemote(std::vector<RemoteEntry>& run, bool freshStreak) {
+    BatchRequest b;
+    b.key = key_;
+    b.freshStreak = freshStreak;
+    b.slave = Slave();
+    b.entries.resize(run.size());
+    for (std::size_t i = 0; i < run.size(); ++i) {
+        b.entries[i].kind = run[i].kind;
+        b.entries[i].rec = run[i].rec;
+        run[i].ran = false;
+    }
+    BatchReply reply;
+    if (!client_.RunBatch(b, reply, error_))
+        return false;
+    for (std::size_t i = 0; i < reply.results.size(); ++i) {
+        const BatchResult& res = reply.results[i];
+        RemoteEntry& e = run[i];
+        e.traces.clear();
+        const bool ok =
+            res.kind == e.kind &&
+            (res.kind == ENTRY_COMMAND ? DecodeCommandResult(res.bytes, e.rec, &e.traces)
+                                       : DecodeRecord(res.bytes, e.rec));
+        if (!ok) {
+            error_ = "the disk helper's result " + std::to_string(i) + " is malformed";
+            client_.Close();
+            return false;
+        }
+        e.ran = true;
+    }
     return true;
 }
 

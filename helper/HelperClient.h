@@ -10,6 +10,7 @@
 #include "ata/ControllerInfo.h"
 #include "helper/HelperProtocol.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -41,6 +42,7 @@ public:
     bool Give(const std::string& key, ChannelReply& reply, std::string& error);
     bool RunBatch(const BatchRequest& batch, BatchReply& reply, std::string& error);
     bool ReadStatus(const std::string& key, bool slave, AtaCommandRecord& rec, std::string& error);
+    bool Device(const DeviceRequest& request, DeviceReply& reply, std::string& error);
     // Any thread, also while a batch runs: asks the helper to stop the running batch.
     bool Abort();
     // Closes the connection; the helper gives back its channel and ends.
@@ -50,6 +52,9 @@ public:
     std::uint16_t LastRefusal() const { return refusal_; }
 
     int timeoutMs = 30000; // for every call but batches
+    // Asked while a batch or a device operation runs (every 20 ms): when it answers true the
+    // helper is sent ABORT, once per call. The client's abort request (a reset, the close).
+    std::function<bool()> abortRequested;
 
 private:
     bool Call(std::uint8_t type, std::span<const std::uint8_t> payload, Frame& reply,
@@ -66,13 +71,46 @@ private:
 // A channel the helper has taken, as the engine's callers see a channel: each operation is one
 // round trip, and RunBatch sends a run of records in one. Master() (SetMaster) chooses the
 // device the records go to, as on a channel in this process.
+//
+// Made for an entry of the client's own controller list (`local`), it is that entry's engine:
+// the device it works on is the entry's Master(), what the detection and the identification
+// find lands in the entry's drive summaries and the engine state's current drive, and the log,
+// flags, clock and port list are the entry's.
 class THelperChannel : public TControllerInfo {
 public:
-    THelperChannel(DiskHelperClient& client, std::string key);
+    THelperChannel(DiskHelperClient& client, std::string key, TControllerInfo* local = nullptr);
 
     void ExecuteCommand(AtaCommandRecord& rec) override;
     void ReadStatus(AtaCommandRecord& rec) override;
     void ResetDevice(AtaCommandRecord& rec) override;
+    int DetectDevices() override;
+    int IdentifyDevice(DriveInfo& info) override;
+    int IdentifyPacketDevice(DriveInfo& info) override;
+    void SelectDevice() override;
+    void SetFeatures(AtaCommandRecord& rec, std::uint8_t feature) override;
+
+    bool Drivable() const override { return local_ != nullptr; }
+    bool RemoteEngine() const override { return true; }
+    bool RunRemote(std::vector<RemoteEntry>& run, bool freshStreak) override;
+    CClientLog& Log() override { return local_ ? local_->Log() : TControllerInfo::Log(); }
+    DriveInfo& MasterInfo() override {
+        return local_ ? local_->MasterInfo() : TControllerInfo::MasterInfo();
+    }
+    DriveInfo& SlaveInfo() override {
+        return local_ ? local_->SlaveInfo() : TControllerInfo::SlaveInfo();
+    }
+    AtaGlobals& Globals() override {
+        return local_ ? local_->Globals() : TControllerInfo::Globals();
+    }
+    SharedFlags& Flags() override { return local_ ? local_->Flags() : TControllerInfo::Flags(); }
+    TimeBase& Clock() override { return local_ ? local_->Clock() : TControllerInfo::Clock(); }
+    const TimeValues& Times() const override {
+        return local_ ? local_->Times() : TControllerInfo::Times();
+    }
+    std::array<std::uint32_t, 12> PortList() const override {
+        return local_ ? local_->PortList() : std::array<std::uint32_t, 12>{};
+    }
+
     // Runs `entries` in one round trip; each command's record (and data read) comes back into
     // its entry. False when the helper could not be asked; `aborted` when the run was cut short
     // (the entries not run then keep Result ATA_ABORT).
@@ -85,8 +123,14 @@ public:
 
 private:
     void RunOne(std::uint8_t kind, AtaCommandRecord& rec);
+    // The device the records go to: the list entry's choice when there is one.
+    bool Slave() const { return local_ ? !local_->Master() : !Master(); }
+    // One MSG_DEVICE round trip; the engine state it reports is taken over.
+    bool Device(std::uint8_t op, DeviceReply& reply, std::uint8_t feature = 0,
+                const AtaCommandRecord* rec = nullptr);
 
     DiskHelperClient& client_;
+    TControllerInfo* local_ = nullptr;
     std::string key_;
     std::vector<std::vector<std::uint8_t>> traces_;
     std::string error_;

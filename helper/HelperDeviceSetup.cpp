@@ -80,4 +80,15 @@ DeviceChange HelperDeviceSetup::Enable(const std::string& key, const std::string
     return ch;
 }
 
+ChannelSessionOptions::Remote HelperChannels(DiskHelperClient& client) {
+    ChannelSessionOptions::Remote r;
+    r.setup = [&client] { return std::make_unique<HelperDeviceSetup>(client); };
+    r.engine = [&client](TControllerInfo& entry) -> std::unique_ptr<TControllerInfo> {
+        if (!entry.Drivable())
+            return nullptr;
+        return std::make_unique<THelperChannel>(client, entry.Driver, &entry);
+    };
+    return r;
+}
+
 } // namespace zkv::helper

@@ -7,6 +7,7 @@
 // helper left taken is given back by the next helper's start from its crash record.
 #pragma once
 
+#include "controllers/ChannelSession.h"
 #include "helper/HelperClient.h"
 #include "platform/DeviceSetup.h"
 
@@ -27,5 +28,9 @@ private:
 
     DiskHelperClient& client_;
 };
+
+// A channel session over the hardware `client`'s helper holds: the device setup above, and a
+// THelperChannel as the engine of every channel entry. `client` must outlive the session.
+ChannelSessionOptions::Remote HelperChannels(DiskHelperClient& client);
 
 } // namespace zkv::helper

@@ -382,6 +382,77 @@ bool DecodeRecord(std::span<const std::uint8_t> payload, AtaCommandRecord& rec) 
     return payload.size() == AtaCommandRecord::kSize && rec.Decode(payload);
 }
 
+std::vector<std::uint8_t> EncodeDeviceRequest(const DeviceRequest& d) {
+    std::vector<std::uint8_t> out;
+    ByteWriter w(out);
+    PutText16(w, Cut(d.key, kMaxKey));
+    w.U8(d.slave ? 1 : 0);
+    w.U8(d.op);
+    w.U8(d.feature);
+    const auto rec = d.rec.Encode();
+    w.Bytes(std::span<const std::uint8_t>(rec.data(), rec.size()));
+    return out;
+}
+
+bool DecodeDeviceRequest(std::span<const std::uint8_t> payload, DeviceRequest& d) {
+    ByteReader r(payload);
+    std::uint8_t device = 0;
+    std::uint8_t rec[AtaCommandRecord::kSize];
+    if (!GetText16(r, d.key, kMaxKey) || d.key.empty() || !r.U8(device) || device > 1 ||
+        !r.U8(d.op) || d.op < OP_DETECT || d.op > OP_SET_FEATURES || !r.U8(d.feature) ||
+        !r.Bytes(rec, sizeof rec) || !r.AtEnd())
+        return false;
+    d.slave = device == 1;
+    if (!d.rec.Decode(std::span<const std::uint8_t>(rec, sizeof rec)))
+        return false;
+    d.rec.Buffer.clear();
+    d.rec.DataLen = 0;
+    ClampWireLimits(d.rec);
+    return true;
+}
+
+std::vector<std::uint8_t> EncodeDeviceReply(const DeviceReply& d) {
+    std::vector<std::uint8_t> out;
+    ByteWriter w(out);
+    w.I32(d.result);
+    w.U8(d.master ? 1 : 0);
+    for (const DriveInfo* info : {&d.masterInfo, &d.slaveInfo}) {
+        const auto bytes = info->Encode();
+        w.Bytes(std::span<const std::uint8_t>(bytes.data(), bytes.size()));
+    }
+    w.U8(d.identify ? 1 : 0);
+    if (d.identify)
+        w.Bytes(std::span<const std::uint8_t>(d.identify->data(), d.identify->size()));
+    const auto rec = d.rec.Encode();
+    w.Bytes(std::span<const std::uint8_t>(rec.data(), rec.size()));
+    return out;
+}
+
+bool DecodeDeviceReply(std::span<const std::uint8_t> payload, DeviceReply& d) {
+    ByteReader r(payload);
+    std::uint8_t master = 0, hasId = 0;
+    if (!r.I32(d.result) || !r.U8(master) || master > 1)
+        return false;
+    d.master = master == 1;
+    for (DriveInfo* info : {&d.masterInfo, &d.slaveInfo}) {
+        std::array<std::uint8_t, DriveInfo::kSize> bytes{};
+        if (!r.Bytes(bytes.data(), bytes.size()) || !info->Decode(bytes))
+            return false;
+    }
+    if (!r.U8(hasId) || hasId > 1)
+        return false;
+    d.identify.reset();
+    if (hasId) {
+        std::array<std::uint8_t, 512> id{};
+        if (!r.Bytes(id.data(), id.size()))
+            return false;
+        d.identify = id;
+    }
+    std::uint8_t rec[AtaCommandRecord::kSize];
+    return r.Bytes(rec, sizeof rec) && r.AtEnd() &&
+           d.rec.Decode(std::span<const std::uint8_t>(rec, sizeof rec));
+}
+
 std::vector<std::uint8_t> EncodeError(std::uint16_t code, const std::string& message) {
     std::vector<std::uint8_t> out;
     ByteWriter w(out);

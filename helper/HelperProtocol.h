@@ -8,9 +8,13 @@
 #pragma once
 
 #include "ata/AtaCommandRecord.h"
+#include "ata/ControllerInfo.h"
+#include "ata/DeviceId.h"
 #include "platform/DeviceSetup.h"
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -18,7 +22,7 @@
 namespace zkv::helper {
 
 inline constexpr std::uint32_t kMagic = 0x48444B5A; // "ZKDH" in the order it is sent
-inline constexpr std::uint16_t kProtocolVersion = 1;
+inline constexpr std::uint16_t kProtocolVersion = 2;
 
 // Bounds of the protocol.
 inline constexpr std::uint32_t kMaxCommandData = 32u << 20; // one command's data
@@ -43,14 +47,27 @@ enum MessageType : std::uint8_t {
     MSG_BATCH = 0x05,
     MSG_ABORT = 0x06, // no reply; stops the running batch
     MSG_STATUS = 0x07,
-    MSG_REPLY = 0x80, // reply type = request type | MSG_REPLY
-    MSG_ERROR = 0xFF, // a refused request
+    MSG_DEVICE = 0x08, // a device operation of the engine other than a command (DeviceOp)
+    MSG_REPLY = 0x80,  // reply type = request type | MSG_REPLY
+    MSG_ERROR = 0xFF,  // a refused request
 };
 
 enum EntryKind : std::uint8_t {
     ENTRY_COMMAND = 1, // ExecuteCommand with the repetitions and traces of the record
     ENTRY_STATUS = 2,  // ReadStatus
     ENTRY_RESET = 3,   // ResetDevice with the record's flags and time
+};
+static_assert(int{ENTRY_COMMAND} == int{RemoteEntry::Command} &&
+              int{ENTRY_STATUS} == int{RemoteEntry::Status} &&
+              int{ENTRY_RESET} == int{RemoteEntry::Reset});
+
+// The device operations of MSG_DEVICE.
+enum DeviceOp : std::uint8_t {
+    OP_DETECT = 1,          // both positions probed and identified
+    OP_IDENTIFY = 2,        // IDENTIFY DEVICE of the chosen position
+    OP_IDENTIFY_PACKET = 3, // IDENTIFY PACKET DEVICE of the chosen position
+    OP_SELECT = 4,          // the chosen position selected on the bus
+    OP_SET_FEATURES = 5,    // SET FEATURES with the given subcommand and the request's record
 };
 
 enum ErrorCode : std::uint16_t {
@@ -156,6 +173,31 @@ std::vector<std::uint8_t> EncodeStatusRequest(const std::string& key, bool slave
 bool DecodeStatusRequest(std::span<const std::uint8_t> payload, std::string& key, bool& slave);
 std::vector<std::uint8_t> EncodeRecord(const AtaCommandRecord& rec);
 bool DecodeRecord(std::span<const std::uint8_t> payload, AtaCommandRecord& rec);
+
+// --- a device operation ---
+struct DeviceRequest {
+    std::string key;
+    bool slave = false;
+    std::uint8_t op = OP_SELECT;
+    std::uint8_t feature = 0; // OP_SET_FEATURES only
+    AtaCommandRecord rec;     // OP_SET_FEATURES only: its registers and time
+};
+std::vector<std::uint8_t> EncodeDeviceRequest(const DeviceRequest& r);
+// Refuses an unknown operation; the record's Time is clamped as a batch's is.
+bool DecodeDeviceRequest(std::span<const std::uint8_t> payload, DeviceRequest& r);
+
+// The engine's state after the operation: its result, the position it was left on, both
+// positions' summaries, the IDENTIFY data the engine last took as the current drive's (when it
+// has any), and the record (OP_SET_FEATURES).
+struct DeviceReply {
+    std::int32_t result = 0;
+    bool master = true;
+    DriveInfo masterInfo, slaveInfo;
+    std::optional<std::array<std::uint8_t, 512>> identify;
+    AtaCommandRecord rec;
+};
+std::vector<std::uint8_t> EncodeDeviceReply(const DeviceReply& r);
+bool DecodeDeviceReply(std::span<const std::uint8_t> payload, DeviceReply& r);
 
 // --- a refusal ---
 std::vector<std::uint8_t> EncodeError(std::uint16_t code, const std::string& message);

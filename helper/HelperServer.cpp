@@ -233,6 +233,9 @@ void HelperServer::Handle(const Frame& f) {
     case MSG_STATUS:
         HandleStatus(f);
         break;
+    case MSG_DEVICE:
+        HandleDevice(f);
+        break;
     default:
         Refuse(ERR_UNKNOWN, "unknown request " + std::to_string(f.type));
     }
@@ -486,6 +489,43 @@ void HelperServer::HandleStatus(const Frame& f) {
     AtaCommandRecord rec;
     dev->ReadStatus(rec);
     Reply(MSG_STATUS | MSG_REPLY, EncodeRecord(rec));
+}
+
+void HelperServer::HandleDevice(const Frame& f) {
+    DeviceRequest req;
+    if (!DecodeDeviceRequest(f.payload, req)) {
+        Refuse(ERR_MALFORMED, "malformed device request");
+        return;
+    }
+    TControllerInfo* dev = Checked(req.key);
+    if (!dev)
+        return;
+    dev->SetMaster(!req.slave);
+    DeviceReply out;
+    switch (req.op) {
+    case OP_DETECT:
+        out.result = dev->DetectDevices();
+        break;
+    case OP_IDENTIFY:
+    case OP_IDENTIFY_PACKET: {
+        DriveInfo& info = req.slave ? dev->SlaveInfo() : dev->MasterInfo();
+        out.result =
+            req.op == OP_IDENTIFY ? dev->IdentifyDevice(info) : dev->IdentifyPacketDevice(info);
+        break;
+    }
+    case OP_SELECT:
+        dev->SelectDevice();
+        break;
+    case OP_SET_FEATURES:
+        out.rec = req.rec;
+        dev->SetFeatures(out.rec, req.feature);
+        break;
+    }
+    out.master = dev->Master();
+    out.masterInfo = dev->MasterInfo();
+    out.slaveInfo = dev->SlaveInfo();
+    out.identify = globals_.CurrentId.Raw();
+    Reply(MSG_DEVICE | MSG_REPLY, EncodeDeviceReply(out));
 }
 
 } // namespace zkv::helper

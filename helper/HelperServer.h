@@ -59,6 +59,7 @@ private:
     void HandleGive(const Frame& f);
     void HandleBatch(const Frame& f);
     void HandleStatus(const Frame& f);
+    void HandleDevice(const Frame& f);
     // The taken channel's device when `key` names it; otherwise answers the refusal.
     TControllerInfo* Checked(const std::string& key);
     bool GiveBack(std::string& message, bool& restart);

@@ -2,6 +2,7 @@
 
 #include "app/TfrmWorkForm.h"
 #include "controllers/ui/TfrmController.h"
+#include "helper/HelperDeviceSetup.h"
 #include "support/ClientSettings.h"
 #include "tools/MessageDialog.h"
 
@@ -20,6 +21,12 @@ TWorkFormChannels::TWorkFormChannels(TfrmWorkForm& form, const WorkFormStartup& 
     o.hardware = startup.hardware;
     o.userSetup = startup.dataDir.UserSetup();
     o.controllerKey = startup.controller;
+    // The disk helper holds the hardware: the channels are its, and so is every engine
+    // operation on them.
+    if (helper::DiskHelperClient* h = form.DiskHelper()) {
+        h->abortRequested = [] { return SharedFlags::Instance().AbortRequest(); };
+        o.remote = helper::HelperChannels(*h);
+    }
     std::string error;
     session_ = ChannelSession::Create(o, *this, power, error);
     if (!session_)
