@@ -5,19 +5,9 @@
 
 #include "protocol/Vocabulary.h"
 
-#include <cstdio>
 #include <string>
 
 namespace zkv {
-namespace {
-
-std::string Hex2(std::uint8_t v) {
-    char b[4];
-    std::snprintf(b, sizeof b, "%02X", v);
-    return b;
-}
-
-} // namespace
 
 void THDCDevice::ExecuteCommand(AtaCommandRecord& rec) {
     TraceCommand(rec);
@@ -171,7 +161,7 @@ THDCDevice::Next THDCDevice::BusCheck(AtaCommandRecord& rec, std::int32_t T) {
         rec.ER = In8(erPort_);
         if (ata::NotBusy(rec.SR))
             return Next::Proceed;
-        LogText(rec, "111 Bus is busy " + Hex2(rec.SR));
+        LogText(rec, "111 Bus is busy " + HexDigits(rec.SR, 2));
         if (rec.Has(RESETENABLE))
             return InternalReset(rec, "Bus reset command was sent", "Bus reset has returned ");
         std::uint64_t start = clock_.Now();
@@ -196,7 +186,7 @@ THDCDevice::Next THDCDevice::BusCheck(AtaCommandRecord& rec, std::int32_t T) {
     rec.ER = In8(erPort_);
     if (ata::Idle(rec.SR))
         return Next::Proceed;
-    LogText(rec, "Bus is not idle " + Hex2(rec.SR));
+    LogText(rec, "Bus is not idle " + HexDigits(rec.SR, 2));
     if (rec.SR == 0) {
         AtaCommandRecord probe;
         probe.DH = 0xE0;
@@ -229,7 +219,7 @@ THDCDevice::Next THDCDevice::DeviceCheck(AtaCommandRecord& rec, std::int32_t T) 
     timerStart_ = clock_.Now();
     if (ok(rec.SR))
         return Next::Proceed;
-    LogText(rec, (relaxed ? "111 Device is busy " : "Device is not idle ") + Hex2(rec.SR));
+    LogText(rec, (relaxed ? "111 Device is busy " : "Device is not idle ") + HexDigits(rec.SR, 2));
     if (rec.Has(RESETENABLE)) {
         Next n = InternalReset(rec, "Device reset command was sent", "Device reset has returned ");
         timerStart_ = clock_.Now();

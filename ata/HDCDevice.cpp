@@ -5,19 +5,9 @@
 // Vendor.cpp.
 #include "ata/HDCDevice.h"
 
-#include <cstdio>
 #include <string>
 
 namespace zkv {
-namespace {
-
-std::string Hex8(std::uint32_t v) {
-    char b[12];
-    std::snprintf(b, sizeof b, "%08X", v);
-    return b;
-}
-
-} // namespace
 
 AtaGlobals& AtaGlobals::Instance() {
     static AtaGlobals globals;
@@ -204,11 +194,11 @@ void THDCDevice::TraceCommand(const AtaCommandRecord& r) {
     } else {
         LogText(r, "not EXTADDR");
     }
-    LogText(r, "Flags " + Hex8(r.Flags));
+    LogText(r, "Flags " + HexDigits(r.Flags, 8));
     LogText(r, "Protocol " + std::to_string(r.Protocol));
     LogText(r, "Time " + std::to_string(r.Time));
     LogText(r, "DataLen " + std::to_string(r.DataLen));
-    LogText(r, "Tag " + Hex8(r.Tag));
+    LogText(r, "Tag " + HexDigits(r.Tag, 8));
     LogText(r, "RepeatCnt " + std::to_string(r.RepeatCnt));
 }
 
