@@ -17,6 +17,8 @@
 #include "protocol/Framing.h"
 #include "sim/SimIde.h"
 
+#include "BenchSocket.h"
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -76,26 +78,9 @@ void Blocking(int fd) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 }
 
-bool WriteAll(int fd, const std::uint8_t* p, std::size_t n) {
-    while (n) {
-        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
-bool ReadAll(int fd, std::uint8_t* p, std::size_t n) {
-    while (n) {
-        ssize_t r = ::recv(fd, p, n, 0);
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= static_cast<std::size_t>(r);
-    }
-    return true;
-}
+using bench::ReadAll;
+using bench::WriteAll;
+
 // Reads one packet (header and body) and returns its total size on the wire.
 std::size_t ReadPacket(int fd, std::vector<std::uint8_t>& buf) {
     buf.resize(kHeaderSize);

@@ -20,6 +20,14 @@ void MakeNonBlocking(int fd) {
     if (flags >= 0)
         ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
+// poll() on one descriptor, resumed after a signal.
+int PollRetrying(pollfd& p, int timeoutMs) {
+    int rc;
+    do {
+        rc = ::poll(&p, 1, timeoutMs);
+    } while (rc < 0 && errno == EINTR);
+    return rc;
+}
 bool SetError(std::string* error, const std::string& what) {
     if (error)
         *error = what;
@@ -132,10 +140,7 @@ bool PosixConnection::WaitReadable(int timeoutMs) {
     if (!Active())
         return false;
     pollfd p{fd_, POLLIN, 0};
-    int rc;
-    do {
-        rc = ::poll(&p, 1, timeoutMs);
-    } while (rc < 0 && errno == EINTR);
+    const int rc = PollRetrying(p, timeoutMs);
     if (rc <= 0)
         return false;
     if (BytesWaiting() > 0)
@@ -152,10 +157,7 @@ bool PosixConnection::WaitWritable(int timeoutMs) {
     if (!Active())
         return false;
     pollfd p{fd_, POLLOUT, 0};
-    int rc;
-    do {
-        rc = ::poll(&p, 1, timeoutMs);
-    } while (rc < 0 && errno == EINTR);
+    const int rc = PollRetrying(p, timeoutMs);
     return rc > 0 && (p.revents & POLLOUT);
 }
 
@@ -211,10 +213,7 @@ int TcpListener::Accept(int timeoutMs) {
     if (fd_ < 0)
         return -1;
     pollfd p{fd_, POLLIN, 0};
-    int rc;
-    do {
-        rc = ::poll(&p, 1, timeoutMs);
-    } while (rc < 0 && errno == EINTR);
+    const int rc = PollRetrying(p, timeoutMs);
     if (rc <= 0)
         return -1;
     int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
