@@ -110,7 +110,7 @@ TEST(WorkIndicators, FollowTheAtaWorkerAndTheDrivesRegisters) {
     AtaCommandRecord rec;
     lab.dev->ReadStatus(rec);
     indicators.ShowRegisters(rec.SR, rec.ER);
-    EXPECT_EQ(view.lit, "DRD=green DSC=green ERR=red UNC=red ");
+    EXPECT_EQ(view.lit, "DRD=green ERR=red UNC=red ");
     EXPECT_EQ(indicators.Status(), rec.SR);
     indicators.ShowRegisters(0, 0);
     EXPECT_EQ(view.lit, "");
