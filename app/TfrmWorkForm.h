@@ -133,7 +133,7 @@ public:
     void ToggleConnection() { life_->ToggleConnection(); }
     void LoadUserData();
     // Expands the activity panel to `height` pixels (the technician's commands do), or collapses.
-    void ExpandActivityPanel(int height);
+    void ExpandActivityPanel(int height) override;
     void CollapseActivityPanel() override;
 
     // --- IFramingHost ---
