@@ -109,22 +109,11 @@ bool TfrmWorkForm::DeliverAtaPacket(std::unique_ptr<PacketRecord>& packet) {
     return true;
 }
 
-void TfrmWorkForm::AtaProgressStep(int percent) {
-    sharedProgress = percent;
-    ProgressStep();
-}
-
-void TfrmWorkForm::SetTechnicianAttached(bool on) {
-    technicianAttached_ = on;
-    detailedLogging_ = on;
-}
-
 void TfrmWorkForm::tmrCheckHDDTimer() {
     TControllerInfo* dev = ChannelDevice();
-    // The worker owns the task file while a batch runs, the scan while it scans; the lamps
-    // catch up on the next tick.
-    if (!dev || !SharedFlags::Instance().DeviceReady() || (ataThread_ && ataThread_->Busy()) ||
-        (scan_ && scan_->Service().ScanRunning()))
+    // The worker owns the task file while a batch runs, the scan while it scans.
+    if (!RegisterPollDue(dev != nullptr, SharedFlags::Instance().DeviceReady(),
+                         ataThread_ && ataThread_->Busy(), scan_ && scan_->Service().ScanRunning()))
         return;
     AtaCommandRecord rec;
     dev->ReadStatus(rec);
