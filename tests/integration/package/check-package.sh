@@ -64,7 +64,9 @@ fi
 # default hardware, which takes the way through pkexec to the disk helper. While it runs, every
 # process of the namespace is looked at: the client runs as nobody, the helper as root with
 # pkexec's environment, no process with Qt loaded runs as root, and pkexec was asked only for
-# the helper (and the updater). When the PID namespace's first process ends, all of it ends.
+# the helper (and the updater). Then the restart a channel change asks for, on a lab whose
+# computer accepts it: the run-once entry is the user's, in the user's autostart directory, and
+# the start from it takes it away. When the PID namespace's first process ends, all of it ends.
 if [ "${1:-}" = --menu-chain ]; then
     deb=$2 work=$3
     mount -t tmpfs tmpfs "$work/ov"
@@ -91,7 +93,7 @@ if [ "${1:-}" = --menu-chain ]; then
                 helper=${d#/proc/}
         done
         [ -n "$helper" ] && break
-        kill -0 "$client" 2>/dev/null || break
+        grep -q '^State:[[:space:]]*[ZX]' "/proc/$client/status" 2>/dev/null && break
         sleep 0.1
     done
     [ -n "$helper" ] || fail "no disk helper started: $(cat "$work/client.log")"
@@ -125,6 +127,43 @@ if [ "${1:-}" = --menu-chain ]; then
         fail "pkexec log: $(cat "$work/pkexec.log")"
     kill -TERM "$client"
     for _ in $(seq 100); do kill -0 "$client" 2>/dev/null || break; sleep 0.1; done
+    left=$(find "$home" ! -uid 65534)
+    [ -z "$left" ] || fail "files in the user's home that are not the user's: $left"
+
+    # The restart a channel change asks for, on a lab whose computer accepts it: the installed
+    # client, as the user, writes its run-once entry into the user's own autostart directory,
+    # and the start after the restart, from that entry, takes it away.
+    home=$work/home-restart
+    lab=$work/restart-lab.json
+    cat >"$lab" <<'LAB'
+{"channels": [{"command_block": 496, "control_block": 1014,
+               "master": {"type": "disk", "model": "MASTER DISK", "serial": "M1",
+                          "firmware": "1.0"}}],
+ "controllers": [{"address": "0000:00:01.1", "restart_needed": true}],
+ "restart": "accepted"}
+LAB
+    chmod 644 "$lab"
+    lab_options=(--unattended --hardware "sim:$lab" --controller pci-0000:00:01.1/1
+        --update-url http://127.0.0.1:1/zelkova/autoupdate.txt)
+    as_user() {
+        setpriv --reuid=65534 --regid=65534 --clear-groups env -i HOME="$home" \
+            PATH=/usr/local/bin:/usr/bin:/bin QT_QPA_PLATFORM=offscreen timeout 60 "$@"
+    }
+    rc=0
+    as_user "${command[@]}" "${lab_options[@]}" >"$work/restart.log" 2>&1 || rc=$?
+    entry=$home/.config/autostart/zelkova-user-client.desktop
+    [ "$rc" = 0 ] && [ "$(stat -c %u "$entry" 2>/dev/null)" = 65534 ] ||
+        fail "no run-once entry of the user's after the restart (exit $rc): $(cat "$work/restart.log")"
+    data=$home/.config/zelkova-user-client
+    grep -qx "Exec=/usr/bin/zelkova-user-client --data-dir $data" "$entry" ||
+        fail "the run-once entry: $(cat "$entry")"
+    read -r -a resume < <(sed -n 's/^Exec=//p' "$entry")
+    as_user "${resume[@]}" "${lab_options[@]}" >"$work/resume.log" 2>&1 &
+    resumed=$!
+    for _ in $(seq 300); do [ -e "$entry" ] || break; sleep 0.1; done
+    kill -TERM "$resumed" 2>/dev/null || true
+    wait "$resumed" || true
+    [ ! -e "$entry" ] || fail "the start after the restart kept the entry: $(cat "$work/resume.log")"
     left=$(find "$home" ! -uid 65534)
     [ -z "$left" ] || fail "files in the user's home that are not the user's: $left"
     exit 0
@@ -302,9 +341,9 @@ fi
 echo "== the installed package started from its menu entry as the user"
 if unshare -m -p -f true 2>/dev/null && command -v "${CC:-cc}" >/dev/null; then
     menu=$work/menu
-    mkdir -p "$menu/ov" "$menu/home"
+    mkdir -p "$menu/ov" "$menu/home" "$menu/home-restart"
     chmod 755 "$menu"
-    chown 65534:65534 "$menu/home"
+    chown 65534:65534 "$menu/home" "$menu/home-restart"
     "${CC:-cc}" -O2 -Wall -Wextra -Werror -DSTANDIN_LOG="\"$menu/pkexec.log\"" \
         -o "$menu/pkexec-standin" "$(dirname "$0")/pkexec-standin.c" ||
         fail "the pkexec stand-in does not build"
