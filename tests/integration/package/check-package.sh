@@ -125,7 +125,7 @@ if [ "${1:-}" = --menu-chain ]; then
     esac
     grep -qx 'uid=65534 program=/usr/bin/zelkova-disk-helper verdict=run' "$work/pkexec.log" ||
         fail "pkexec log: $(cat "$work/pkexec.log")"
-    echo "the client runs as nobody, the disk helper as root; pkexec was asked for: $asked"
+    echo "the client runs as nobody, the disk helper as root; pkexec was asked for: ${asked% }"
     kill -TERM "$client"
     for _ in $(seq 100); do kill -0 "$client" 2>/dev/null || break; sleep 0.1; done
     left=$(find "$home" ! -uid 65534)
