@@ -75,6 +75,8 @@ if [ "${1:-}" = --menu-chain ]; then
         mount -t overlay overlay \
             -o "lowerdir=/$d,upperdir=$work/ov/$d-up,workdir=$work/ov/$d-work" "/$d"
     done
+    # The helper's records as root go to /run/zelkova-disk-helper: a /run of the namespace's own.
+    mount -t tmpfs tmpfs /run
     dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$work/dpkg.log")"
     install -o root -g root -m 4755 "$work/pkexec-standin" "$work/ov/pkexec"
     mount --bind "$work/ov/pkexec" /usr/bin/pkexec
