@@ -129,7 +129,10 @@ if [ "${1:-}" = --menu-chain ]; then
         fail "pkexec log: $(cat "$work/pkexec.log")"
     echo "the client runs as nobody, the disk helper as root; pkexec was asked for: ${asked% }"
     kill -TERM "$client"
-    for _ in $(seq 100); do kill -0 "$client" 2>/dev/null || break; sleep 0.1; done
+    for _ in $(seq 100); do
+        grep -q '^State:[[:space:]]*[ZX]' "/proc/$client/status" 2>/dev/null && break
+        sleep 0.1
+    done
     left=$(find "$home" ! -uid 65534)
     [ -z "$left" ] || fail "files in the user's home that are not the user's: $left"
 
