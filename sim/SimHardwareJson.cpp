@@ -209,6 +209,10 @@ SimHardwareConfig ParseSimHardware(const std::string& text, const std::string& b
     if (clock != "virtual" && clock != "real")
         Bad("\"clock\" must be \"virtual\" or \"real\"");
     cfg.realClock = clock == "real";
+    const std::string restart = Text(j, "restart", "refused");
+    if (restart != "refused" && restart != "accepted")
+        Bad("\"restart\" must be \"refused\" or \"accepted\"");
+    cfg.restartAccepted = restart == "accepted";
     if (const std::string state = Text(j, "setup_state", ""); !state.empty())
         cfg.setupState = (std::filesystem::path(baseDir) / state).string();
     for (const json& c : j["channels"]) {

@@ -66,6 +66,9 @@ struct SimHardwareConfig {
     // A file that keeps the device setup's drivers and held channels from one process to the
     // next (as the kernel keeps them across a crashed program); empty: kept in memory only.
     std::string setupState;
+    // The simulated computer's answer to a restart or power-off request: a lab that accepts
+    // one lets the client go through its restart sequence without switching anything off.
+    bool restartAccepted = false;
 };
 
 // Durations of the model, in nanoseconds.
