@@ -48,20 +48,8 @@ namespace zkv {
 
 namespace {
 
-constexpr int kConnectMs = 1000;
-constexpr int kCheckHddMs = 3000;
-constexpr int kReconnectMs = 10000;
-constexpr int kPingMs = 60000;
 constexpr int kActivityPanelDesignHeight = 109;
 constexpr const char* kLogBackground = "#A6CAF0";
-
-std::string DateText(const QDate& d) {
-    return d.toString("yyyy-MM-dd").toStdString();
-}
-
-std::string TimeText(const QTime& t) {
-    return t.toString("hh:mm:ss").toStdString();
-}
 
 } // namespace
 
@@ -72,39 +60,8 @@ void PostWorkFormMessage(QObject* form, int message, long wParam, long lParam) {
 TfrmWorkForm::TfrmWorkForm(WorkFormStartup startup, QWidget* parent)
     : QMainWindow(parent), startup_(std::move(startup)) {
     qtMainThread_ = std::make_unique<ScopedQtMainThread>();
-    // The connection component with its initial properties.
-    ClientSocket = new TPROXYClientSocket(this);
-    ClientSocket->SetPort(0);
-    ClientSocket->SetUseProxy(false);
-    ClientSocket->SetProxyPort(0);
-    ClientSocket->SetUseProxyToResolveHost(false);
-    ClientSocket->SetPROXYVersion(TPROXYVersion::HTTP_PROXY);
-    connection_ = std::make_unique<ProxySocketConnection>(*ClientSocket);
-    framing_ = std::make_unique<Framing>(*connection_, *this);
-
-    connect(ClientSocket, &TPROXYClientSocket::OnConnecting, this,
-            &TfrmWorkForm::ClientSocketConnecting);
-    connect(ClientSocket, &TPROXYClientSocket::OnConnect, this, &TfrmWorkForm::ClientSocketConnect);
-    connect(ClientSocket, &TPROXYClientSocket::OnDisconnect, this,
-            &TfrmWorkForm::ClientSocketDisconnect);
-    connect(ClientSocket, &TPROXYClientSocket::OnRead, this, &TfrmWorkForm::ClientSocketRead);
-    connect(ClientSocket, &TPROXYClientSocket::OnError, this, &TfrmWorkForm::ClientSocketError);
-
-    auto makeTimer = [this](int ms) {
-        auto* t = new QTimer(this);
-        t->setInterval(ms);
-        // Qt's default coarse timers may fire up to 5% early; the retry promises the user 10 s.
-        t->setTimerType(Qt::PreciseTimer);
-        return t;
-    };
-    tmrConnect = makeTimer(kConnectMs);
-    tmrCheckHDD = makeTimer(kCheckHddMs);
-    tmrReconnect = makeTimer(kReconnectMs);
-    tmrPing = makeTimer(kPingMs);
-    connect(tmrConnect, &QTimer::timeout, this, &TfrmWorkForm::tmrConnectTimer);
-    connect(tmrReconnect, &QTimer::timeout, this, &TfrmWorkForm::tmrReconnectTimer);
-    // The ping watchdog only measures; its expiry does nothing. The register poll starts once
-    // a drive has been detected on the chosen channel.
+    SetUpConnection();
+    indicators_.SetView(this);
 
     if (startup_.sessionLog)
         log_.AddSink(
@@ -327,7 +284,7 @@ void TfrmWorkForm::FormCreate() {
         return;
     }
     LoadUserData();
-    detailedLogging_ = false;
+    life_->SetDetailedLogging(false);
     SteadyTimeBase steady;
     TimeBase& clock = startup_.timeBase ? *startup_.timeBase : static_cast<TimeBase&>(steady);
     timerSupported_ = CheckTimeBase(clock, timing_);
@@ -413,15 +370,12 @@ void TfrmWorkForm::hideEvent(QHideEvent* e) {
     QMainWindow::hideEvent(e);
     if (e->spontaneous())
         return; // minimised: the connection stays
-    StopScan();
-    StopConnection();
-    technicianAttached_ = false;
-    detailedLogging_ = false;
+    life_->WindowHidden();
 }
 
 void TfrmWorkForm::closeEvent(QCloseEvent* e) {
     CloseState state;
-    state.technicianAttached = technicianAttached_;
+    state.technicianAttached = life_->TechnicianAttached();
     state.secondInstance = secondInstance_;
     state.rebootFlagsRead = rebootFlagsRead_;
     state.wasReboot = settings_.WasReboot;
@@ -506,144 +460,6 @@ void TfrmWorkForm::HandleMessage(const TWorkFormMessage& m) {
     }
 }
 
-// --- the connection --------------------------------------------------------------------------
-
-void TfrmWorkForm::LoadUserData() {
-    zkv::LoadUserData(startup_.dataDir.UserData(), user_, proxy_);
-}
-
-void TfrmWorkForm::StartConnect() {
-    if (TerminationRequested())
-        return; // the program is ending: no detection, no new connection
-    // The drive on the chosen channel is detected first.
-    if (channels_ && channels_->DetectIfNeeded() == 0) {
-        SetButtonsEnabled(true, true);
-        return;
-    }
-    if (!LoginDataValid(user_.userName, user_.email, user_.password))
-        ShowMessage("User Name, Email or Password is not correct. Login failed.");
-    else if (!ClientSocket->Active())
-        OpenConnection();
-    SetButtonsEnabled(true, true);
-}
-
-void TfrmWorkForm::OpenConnection() {
-    ClientSocket->Close();
-    if (proxy_.serverHost.empty()) {
-        // Through the message dialog, so that --unattended answers and logs it as well.
-        messagesShown_.push_back("Error in proxy settings.");
-        ShowMessageDlg("Error in proxy settings.", MsgDlgType::Error, mb::OK);
-        return;
-    }
-    ClientSocket->SetHost(proxy_.serverHost);
-    ClientSocket->SetAddress("");
-    ClientSocket->SetUseProxy(proxy_.useProxy);
-    ClientSocket->SetUseProxyToResolveHost(proxy_.resolveHostThroughProxy);
-    ClientSocket->SetProxyHost(proxy_.proxyHost);
-    ClientSocket->SetUserName(proxy_.proxyUserName);
-    ClientSocket->SetUserPassword(proxy_.proxyPassword);
-    ClientSocket->SetPort(proxy_.serverPort);
-    ClientSocket->SetProxyPort(proxy_.proxyPort);
-    ClientSocket->SetPROXYVersion(proxy_.proxyKind);
-    connectionDate_ = QDate::currentDate();
-    framing_->ResetReceiveState();
-    ClientSocket->Open();
-}
-
-void TfrmWorkForm::StopConnection() {
-    tmrPing->stop();
-    ClientSocket->Close();
-}
-
-void TfrmWorkForm::ToggleConnection() {
-    tmrReconnect->stop();
-    if (connected_) {
-        framing_->SetNoReconnect(true);
-        StopConnection();
-        SetButtonsEnabled(true, true);
-    } else {
-        SetButtonsEnabled(false, false);
-        framing_->SetNoReconnect(false);
-        StartConnect();
-    }
-}
-
-void TfrmWorkForm::ClientSocketConnecting() {
-    connectionDate_ = QDate::currentDate();
-    AddLogText(DateText(connectionDate_) + " " + TimeText(QTime::currentTime()) + " Connecting ...",
-               true);
-}
-
-void TfrmWorkForm::ClientSocketConnect() {
-    tmrPing->start();
-    btnReconnect->setEnabled(true);
-    btnProxySetting->setEnabled(false);
-    ShowConnectButton(false);
-    connected_ = true;
-    ShowConnectionState(true);
-    tmrConnect->start();
-    connectTime_ = QDateTime::currentDateTime();
-    pnlDataTime->setText(QString::fromStdString(ElapsedText(0)));
-    AddLogText(DateText(connectionDate_) + " " + TimeText(connectTime_.time()) + " Connected.",
-               true);
-    // Every connection starts on the built-in key, whatever the last one ended with.
-    TransportData::Global().UseBuiltinKey();
-    framing_->ResetReceiveState();
-    if (engine_)
-        engine_->SendLogin();
-}
-
-void TfrmWorkForm::ClientSocketRead() {
-    framing_->DrainAvailable();
-}
-
-void TfrmWorkForm::ClientSocketError(int code) {
-    AddLogText("Connection error, error code: " + std::to_string(code), true);
-    StopConnection();
-    SetButtonsEnabled(true, true);
-}
-
-void TfrmWorkForm::ClientSocketDisconnect() {
-    StopScan();
-    technicianAttached_ = false;
-    detailedLogging_ = false;
-    if (engine_) {
-        engine_->SetPartnerId(0);
-        engine_->ConnectionClosed();
-    }
-    tmrPing->stop();
-    ShowConnectButton(true);
-    btnProxySetting->setEnabled(true);
-    connected_ = false;
-    ShowConnectionState(false);
-    tmrConnect->stop();
-    // A reset by the peer says so after the line; an orderly close leaves it as it is.
-    const std::string why =
-        ClientSocket->CloseReason().empty() ? "" : " " + ClientSocket->CloseReason() + ".";
-    AddLogText(DateText(connectionDate_.isValid() ? connectionDate_ : QDate::currentDate()) + " " +
-                   TimeText(QTime::currentTime()) + " Disconnected." + why,
-               true);
-    if (!noReconnect_) {
-        AddLogText("An attempt to connect to the server will be made in 10 seconds.", true);
-        tmrReconnect->start();
-    }
-    TransportData::Global().UseBuiltinKey();
-    CollapseActivityPanel();
-}
-
-void TfrmWorkForm::tmrConnectTimer() {
-    pnlDataTime->setText(
-        QString::fromStdString(ElapsedText(connectTime_.secsTo(QDateTime::currentDateTime()))));
-}
-
-void TfrmWorkForm::tmrReconnectTimer() {
-    if (noReconnect_) {
-        tmrReconnect->stop();
-        return;
-    }
-    ToggleConnection();
-}
-
 void TfrmWorkForm::btnProxySettingClick() {
     // Back to Login: the dialog, then the stored data again. The connection is not touched.
     ShowLoginDialog();
@@ -652,16 +468,6 @@ void TfrmWorkForm::btnProxySettingClick() {
 
 void TfrmWorkForm::btnHelpClick() {
     OpenLinkAsUser(QUrl(QString::fromStdString(SetupInstructionsAddress())));
-}
-
-void TfrmWorkForm::ShowConnectButton(bool connectCaption) {
-    btnReconnect->setText(connectCaption ? "Connect" : "Disconnect");
-    btnReconnect->setIcon(connectCaption ? ConnectGlyph() : DisconnectGlyph());
-}
-
-void TfrmWorkForm::SetButtonsEnabled(bool connectButton, bool backToLogin) {
-    btnReconnect->setEnabled(connectButton);
-    btnProxySetting->setEnabled(backToLogin);
 }
 
 void TfrmWorkForm::ExpandActivityPanel(int height) {
@@ -732,8 +538,7 @@ void TfrmWorkForm::ClearLog() {
     log_.EndReset();
 }
 
-void TfrmWorkForm::ShowAtaRegisters(std::uint8_t status, std::uint8_t error) {
-    const auto colours = LampColours(status, error);
+void TfrmWorkForm::ShowLamps(const std::array<LampColour, kLampCount>& colours) {
     for (std::size_t i = 0; i < kLampCount; ++i)
         lamps[i]->SetColour(colours[i]);
 }
@@ -751,48 +556,15 @@ void TfrmWorkForm::ShowConnectionState(bool connected) {
     }
 }
 
-void TfrmWorkForm::ProgressStart() {
-    sharedProgress = 0;
-    ProgressBar->setValue(0);
-    ProgressBar->setToolTip("0%");
-    ProgressBar->show();
+void TfrmWorkForm::ShowProgress(const ProgressState& progress, bool showOrHide) {
+    ProgressBar->setValue(progress.value);
+    ProgressBar->setToolTip(QString::fromStdString(progress.toolTip));
+    if (showOrHide)
+        ProgressBar->setVisible(progress.visible);
     repaint();
-}
-
-void TfrmWorkForm::ProgressStep() {
-    const int v = std::clamp(sharedProgress.load(), 0, 100);
-    ProgressBar->setValue(v);
-    ProgressBar->setToolTip(QString::number(v) + "%");
-    repaint();
-}
-
-void TfrmWorkForm::ProgressStop() {
-    ProgressBar->setValue(0);
-    ProgressBar->setToolTip("");
-    ProgressBar->hide();
-    repaint();
-}
-
-void TfrmWorkForm::SetPendingLogLine(std::string line) {
-    std::lock_guard<std::mutex> lock(pendingMutex_);
-    pendingLogLine_ = std::move(line);
-}
-
-void TfrmWorkForm::LogPendingText() {
-    std::string line;
-    {
-        std::lock_guard<std::mutex> lock(pendingMutex_);
-        line = pendingLogLine_;
-    }
-    AddLogText(line, true);
 }
 
 // --- hosts of the framing and the engine -----------------------------------------------------
-
-void TfrmWorkForm::RestartPingWatchdog() {
-    tmrPing->stop();
-    tmrPing->start();
-}
 
 void TfrmWorkForm::LogText(std::string_view text) {
     log_.AddLogText(text, true);

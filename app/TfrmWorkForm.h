@@ -1,8 +1,10 @@
 // TfrmWorkForm: the client's main window and the owner of its one connection to the service.
 //
-// It shows the HTML log, the sixteen register lamps, the status bar and the activity panel,
-// runs the four timers, opens, watches and retries the connection, and is the host of the
-// framing and of the protocol engine: both reach the window only through IFramingHost and
+// The window shows the HTML log, the sixteen register lamps, the status bar and the activity
+// panel. What it shows is decided by models that need no window: the connection's life cycle
+// (ConnectionLife, over the socket and the four timers), the log (LogModel) and the lamps and
+// progress (WorkIndicators); the window wires its widgets to them. It is the host of the framing
+// and of the protocol engine: both reach the window only through IFramingHost and
 // IUserClientHost.
 #pragma once
 
@@ -11,7 +13,10 @@
 #include "app/TPROXYClientSocket.h"
 #include "app/model/ClientOptions.h"
 #include "app/model/CloseSequence.h"
+#include "app/model/ConnectionLife.h"
 #include "app/model/LogModel.h"
+#include "app/model/WorkIndicators.h"
+#include "app/model/WorkTimers.h"
 #include "ata/AtaThread.h"
 #include "helper/HelperClient.h"
 #include "platform/PowerControl.h"
@@ -22,7 +27,6 @@
 #include "support/UserData.h"
 #include "tools/MessageDialog.h"
 
-#include <QDateTime>
 #include <QEvent>
 #include <QMainWindow>
 #include <QTimer>
@@ -30,7 +34,6 @@
 #include <array>
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -95,7 +98,9 @@ struct WorkFormStartup : LabOptions {
 class TfrmWorkForm : public QMainWindow,
                      public IFramingHost,
                      public IUserClientHost,
-                     public IAtaWorkerHost {
+                     public IAtaWorkerHost,
+                     public IConnectionView,
+                     public IIndicatorView {
     Q_OBJECT
 public:
     explicit TfrmWorkForm(WorkFormStartup startup, QWidget* parent = nullptr);
@@ -105,30 +110,37 @@ public:
     void AddLogText(const std::string& text, bool lineBreak);
     void AddLogTextBold(const std::string& text, bool lineBreak);
     void ClearLog();
-    void ShowAtaRegisters(std::uint8_t status, std::uint8_t error);
-    void ShowConnectionState(bool connected);
-    void ProgressStart();
-    void ProgressStep();
-    void ProgressStop();
+    void ShowAtaRegisters(std::uint8_t status, std::uint8_t error) {
+        indicators_.ShowRegisters(status, error);
+    }
+    void ShowConnectionState(bool connected) override;
+    void ProgressStart() { indicators_.ProgressStart(); }
+    void ProgressStep() { indicators_.ProgressStep(); }
+    void ProgressStop() { indicators_.ProgressStop(); }
+
+private:
+    WorkIndicators indicators_;
+
+public:
     // For worker threads: set these, then have the main thread call the matching operation.
-    std::atomic<int> sharedProgress{0};
-    void SetPendingLogLine(std::string line);
-    void LogPendingText();
+    std::atomic<int>& sharedProgress = indicators_.sharedProgress;
+    void SetPendingLogLine(std::string line) { indicators_.SetPendingLogLine(std::move(line)); }
+    void LogPendingText() { AddLogText(indicators_.PendingLogLine(), true); }
 
     // --- the connection ---
-    void StartConnect();
-    void StopConnection();
-    void ToggleConnection();
+    void StartConnect() { life_->StartConnect(); }
+    void StopConnection() { life_->StopConnection(); }
+    void ToggleConnection() { life_->ToggleConnection(); }
     void LoadUserData();
     // Expands the activity panel to `height` pixels (the technician's commands do), or collapses.
-    void ExpandActivityPanel(int height);
-    void CollapseActivityPanel();
+    void ExpandActivityPanel(int height) override;
+    void CollapseActivityPanel() override;
 
     // --- IFramingHost ---
-    void RestartPingWatchdog() override;
-    bool NoReconnectFlag() const override { return noReconnect_; }
-    void SetNoReconnectFlag(bool on) override { noReconnect_ = on; }
-    bool DetailedLogging() const override { return detailedLogging_; }
+    void RestartPingWatchdog() override { life_->RestartPingWatchdog(); }
+    bool NoReconnectFlag() const override { return life_->NoReconnect(); }
+    void SetNoReconnectFlag(bool on) override { life_->SetNoReconnect(on); }
+    bool DetailedLogging() const override { return life_->DetailedLogging(); }
     void LogText(std::string_view text) override;
     std::int32_t OwnId() const override;
     std::int32_t PartnerId() const override;
@@ -144,12 +156,12 @@ public:
     void CloseConnection() override { ClientSocket->Close(); }
     void StopPingTimer() override { tmrPing->stop(); }
     bool SendPacket(PacketRecord& packet) override;
-    void SetTechnicianAttached(bool on) override;
+    void SetTechnicianAttached(bool on) override { life_->SetTechnicianAttached(on); }
 
     // --- the technician's work: ATA worker, channel, power (TfrmWorkFormTechnician.cpp) ---
-    void AtaProgressStart() override { ProgressStart(); }
-    void AtaProgressStep(int percent) override;
-    void AtaProgressStop() override { ProgressStop(); }
+    void AtaProgressStart() override { indicators_.ProgressStart(); }
+    void AtaProgressStep(int percent) override { indicators_.ProgressStep(percent); }
+    void AtaProgressStop() override { indicators_.ProgressStop(); }
     bool SendAtaReply(PacketRecord& reply) override { return SendPacket(reply); }
     void AtaLog(std::string_view text) override { AddLogText(text); }
     // The channel the technician's commands work on: the one chosen and detected, or none.
@@ -163,8 +175,8 @@ public:
     void StopScan();
 
     // --- what tests and other parts look at ---
-    bool Connected() const { return connected_; }
-    bool TechnicianAttached() const { return technicianAttached_; }
+    bool Connected() const { return life_->Connected(); }
+    bool TechnicianAttached() const { return life_->TechnicianAttached(); }
     const UserInfo& User() const { return user_; }
     const ProxySetting& Proxy() const { return proxy_; }
     ClientSettings& Settings() { return settings_; }
@@ -173,6 +185,8 @@ public:
     TWorkFormChannels* Channels() { return channels_.get(); }
     Framing& Frames() { return *framing_; }
     const LogModel& Log() const { return log_; }
+    const WorkIndicators& Indicators() const { return indicators_; }
+    ConnectionLife& Life() { return *life_; }
     // The message boxes shown so far, oldest first.
     const std::vector<std::string>& MessagesShown() const { return messagesShown_; }
     // --- the session: start-up checks, close order, version check ---
@@ -229,6 +243,17 @@ protected:
     void closeEvent(QCloseEvent* e) override;
 
 private:
+    // --- IConnectionView, IIndicatorView ---
+    void ShowConnectButton(bool connectCaption) override;
+    void SetButtonsEnabled(bool connectButton, bool backToLogin) override;
+    void SetBackToLoginEnabled(bool on) override;
+    void ShowConnectionTime(const std::string& text) override;
+    void ShowNotice(const std::string& text) override { ShowMessage(text); }
+    void ShowError(const std::string& text) override;
+    void ShowLamps(const std::array<LampColour, kLampCount>& colours) override;
+    void ShowProgress(const ProgressState& progress, bool showOrHide) override;
+
+    void SetUpConnection();
     void SetUpTechnicianWork();
     void TearDownTechnicianWork();
     UserClientSocket& EnsureEngine();
@@ -237,21 +262,11 @@ private:
     void BuildWindow();
     void FormCreate();
     void FormShow();
-    void OpenConnection();
-    void ShowConnectButton(bool connectCaption);
-    void SetButtonsEnabled(bool connect, bool backToLogin);
     void WriteToBrowser(const std::string& fragment, bool isHeader);
     void LoadLiveSupportPage();
     void HandleMessage(const TWorkFormMessage& m);
     void InstallTerminalAndScreens();
 
-    void ClientSocketConnecting();
-    void ClientSocketConnect();
-    void ClientSocketDisconnect();
-    void ClientSocketRead();
-    void ClientSocketError(int code);
-    void tmrConnectTimer();
-    void tmrReconnectTimer();
     void btnProxySettingClick();
     void btnHelpClick();
     // The session's start-up, login, version check and placement.
@@ -276,21 +291,18 @@ private:
     std::unique_ptr<TTerminalAndScreens> terminalAndScreens_;
     std::unique_ptr<TScanSurfaceHost> scan_;
     std::unique_ptr<TWorkFormChannels> channels_;
+    // The connection's life: the socket and the timers as its model sees them.
+    SteadyTimeBase steadyClock_;
+    std::unique_ptr<IWorkTimers> timers_;
+    std::unique_ptr<IConnectionPort> port_;
+    std::unique_ptr<ConnectionLife> life_;
 
     bool created_ = false;
     bool shownOnce_ = false;
-    bool connected_ = false;
-    bool noReconnect_ = false;
-    bool technicianAttached_ = false;
     bool closeWithoutAsking_ = false;
-    bool detailedLogging_ = false;
     bool hddDetected_ = false;
     bool rebootFlagsRead_ = false;
-    QDate connectionDate_;
-    QDateTime connectTime_;
     std::vector<std::string> messagesShown_;
-    std::mutex pendingMutex_;
-    std::string pendingLogLine_;
     // The session.
     std::unique_ptr<ScopedQtMainThread> qtMainThread_;
     std::unique_ptr<InstanceLock> instanceLock_;

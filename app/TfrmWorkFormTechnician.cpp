@@ -8,6 +8,7 @@
 #include "platform/LogindPowerControl.h"
 #include "platform/RunOnce.h"
 #include "sim/RecordingPowerControl.h"
+#include "sim/SimHardwareJson.h"
 #include "tools/MessageDialog.h"
 #include "tools/ui/QtMainThread.h"
 #include "tools/ui/SafeBrowser.h"
@@ -41,10 +42,19 @@ void TfrmWorkForm::SetUpTechnicianWork() {
     });
 
     // A lab never switches its computer off: with simulated hardware the request is recorded
-    // and refused.
+    // and refused, or accepted when the lab's file says so ("restart": "accepted"), which lets
+    // the restart sequence run to its end.
     if (startup_.hardware.rfind("sim:", 0) == 0) {
         auto recording = std::make_unique<RecordingPowerControl>();
-        recording->Answer(false, "the simulated lab does not restart or switch off the computer");
+        bool accepted = false;
+        try {
+            accepted = LoadSimHardware(startup_.hardware.substr(4)).restartAccepted;
+        } catch (const std::exception&) {
+            // The channel's own start-up tells what is wrong with the file.
+        }
+        if (!accepted)
+            recording->Answer(false,
+                              "the simulated lab does not restart or switch off the computer");
         power_ = std::move(recording);
     } else {
         power_ = std::make_unique<LogindPowerControl>();
@@ -109,22 +119,11 @@ bool TfrmWorkForm::DeliverAtaPacket(std::unique_ptr<PacketRecord>& packet) {
     return true;
 }
 
-void TfrmWorkForm::AtaProgressStep(int percent) {
-    sharedProgress = percent;
-    ProgressStep();
-}
-
-void TfrmWorkForm::SetTechnicianAttached(bool on) {
-    technicianAttached_ = on;
-    detailedLogging_ = on;
-}
-
 void TfrmWorkForm::tmrCheckHDDTimer() {
     TControllerInfo* dev = ChannelDevice();
-    // The worker owns the task file while a batch runs, the scan while it scans; the lamps
-    // catch up on the next tick.
-    if (!dev || !SharedFlags::Instance().DeviceReady() || (ataThread_ && ataThread_->Busy()) ||
-        (scan_ && scan_->Service().ScanRunning()))
+    // The worker owns the task file while a batch runs, the scan while it scans.
+    if (!RegisterPollDue(dev != nullptr, SharedFlags::Instance().DeviceReady(),
+                         ataThread_ && ataThread_->Busy(), scan_ && scan_->Service().ScanRunning()))
         return;
     AtaCommandRecord rec;
     dev->ReadStatus(rec);

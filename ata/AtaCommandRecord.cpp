@@ -3,6 +3,7 @@
 #include "support/ByteOrder.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace zkv {
 namespace {
@@ -159,6 +160,12 @@ bool PrepareCommandBuffer(AtaCommandRecord& rec, std::span<const std::uint8_t> t
         rec.Buffer.assign(static_cast<std::size_t>(rec.DataLen), 0);
     }
     return true;
+}
+
+std::string HexDigits(std::uint32_t v, int digits) {
+    char b[12];
+    std::snprintf(b, sizeof b, "%0*X", digits, v);
+    return b;
 }
 
 } // namespace zkv

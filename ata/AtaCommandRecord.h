@@ -69,6 +69,9 @@ const char* ProtocolDisplayName(int protocol);
 const char* ProtocolLogName(int protocol);
 // "(Write DC)", ... for flag bits 0-11; nullptr for other bits.
 const char* FlagDisplayName(int bit);
+// `v` in upper-case hexadecimal, `digits` digits at least, as the engine's log lines show
+// register and flag values.
+std::string HexDigits(std::uint32_t v, int digits);
 
 struct AtaCommandRecord {
     static constexpr std::size_t kSize = 47;

@@ -107,4 +107,24 @@ bool DeviceID::Bit(int word, int bit) const {
     return (IdentifyWord(std::span<const std::uint8_t, 512>(*raw_), word) >> bit) & 1;
 }
 
+void TakeIdentifyDevice(std::span<const std::uint8_t, 512> raw, DeviceID& id, DriveInfo& info) {
+    id.LoadIdentifyData(raw);
+    if (id.IsValid()) {
+        info.serial = id.Serial();
+        info.firmware = id.Firmware();
+        info.model = id.Model();
+        info.spare.clear();
+        info.kind = KIND_ATA;
+    } else {
+        info.kind = KIND_ATA_REJECTED;
+    }
+}
+
+void TakeIdentifyPacketDevice(std::span<const std::uint8_t, 512> raw, DriveInfo& info) {
+    info.model = IdentifyText(raw, 27, 40);
+    info.serial = IdentifyText(raw, 10, 20);
+    info.firmware = IdentifyText(raw, 23, 8);
+    info.kind = KIND_PACKET;
+}
+
 } // namespace zkv

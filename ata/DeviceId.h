@@ -82,4 +82,11 @@ private:
     bool valid_ = false;
 };
 
+// The two IDENTIFY answers, as every kind of channel reports them in its DriveInfo:
+// IDENTIFY DEVICE is loaded into `id` (the drive worked on) and gives KIND_ATA with the drive's
+// texts when the block is valid, KIND_ATA_REJECTED otherwise; IDENTIFY PACKET DEVICE gives the
+// untrimmed texts and KIND_PACKET.
+void TakeIdentifyDevice(std::span<const std::uint8_t, 512> raw, DeviceID& id, DriveInfo& info);
+void TakeIdentifyPacketDevice(std::span<const std::uint8_t, 512> raw, DriveInfo& info);
+
 } // namespace zkv

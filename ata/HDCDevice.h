@@ -4,6 +4,11 @@
 // The channel is built from the two I/O ranges the operating system allocated to it; the first
 // range starts at the command block, the second at the control block. Everything above this
 // class touches the drive only through these operations.
+//
+// Where it is written: HDCDevice.cpp (ports, selection, status and register read-back, probe,
+// reset, trace, small waits), HDCCommand.cpp (the command engine up to the data phase, and the
+// final wait), HDCPio.cpp (the data phases), Identify.cpp (identification and detection),
+// Vendor.cpp (the vendor RAM reads).
 #pragma once
 
 #include "ata/AtaCommandRecord.h"
@@ -72,6 +77,8 @@ public:
     int InitPorts(int mode) override;
     void SelectDevice() override;
     void ReadStatus(AtaCommandRecord& rec) override;
+    // The task-file read-back: ER, SC, SN, CL, CH, DH, SR, then with EXTADDR the HOB bit in DC
+    // and SC1, SN1, CL1, CH1. The end of a command and a reset with READREGS both read through it.
     bool ReadAllRegs(AtaCommandRecord& rec) override;
     void ProbeDevice(AtaCommandRecord& rec) override;
 
@@ -124,6 +131,8 @@ private:
     static std::uint16_t P(std::int64_t port) { return static_cast<std::uint16_t>(port); }
 
     void ApplySelectBit(AtaCommandRecord& rec) const;
+    // FR, SC, SN, CL, CH, DH, then CR: the write that starts a command.
+    void WriteTaskFile(const AtaCommandRecord& rec);
     std::uint8_t PollStatus(AtaCommandRecord& rec);
     // True, with result ATA_ABORT, once the abort request is raised: every loop that waits on
     // the drive asks this on each pass, so a reset or the end of the program never waits for

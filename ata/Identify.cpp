@@ -21,17 +21,8 @@ int THDCDevice::IdentifyDevice(DriveInfo& info) {
         info.kind = KIND_ATA_REJECTED;
         return ATA_OK;
     }
-    DeviceID& id = globals_.CurrentId;
-    id.LoadIdentifyData(std::span<const std::uint8_t, 512>(rec.Buffer.data(), 512));
-    if (id.IsValid()) {
-        info.serial = id.Serial();
-        info.firmware = id.Firmware();
-        info.model = id.Model();
-        info.spare.clear();
-        info.kind = KIND_ATA;
-    } else {
-        info.kind = KIND_ATA_REJECTED;
-    }
+    TakeIdentifyDevice(std::span<const std::uint8_t, 512>(rec.Buffer.data(), 512),
+                       globals_.CurrentId, info);
     return ATA_OK;
 }
 
@@ -50,11 +41,7 @@ int THDCDevice::IdentifyPacketDevice(DriveInfo& info) {
     ExecuteCommand(rec);
     if (rec.Result != ATA_OK)
         return rec.Result;
-    std::span<const std::uint8_t, 512> raw(rec.Buffer.data(), 512);
-    info.model = IdentifyText(raw, 27, 40);
-    info.serial = IdentifyText(raw, 10, 20);
-    info.firmware = IdentifyText(raw, 23, 8);
-    info.kind = KIND_PACKET;
+    TakeIdentifyPacketDevice(std::span<const std::uint8_t, 512>(rec.Buffer.data(), 512), info);
     return ATA_OK;
 }
 

@@ -3,7 +3,6 @@
 #include "protocol/Vocabulary.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <span>
 #include <string>
 #include <vector>
@@ -12,12 +11,6 @@ namespace zkv {
 namespace {
 
 constexpr std::uint8_t kCheckPowerMode = 0xE5;
-
-std::string Hex2(std::uint8_t v) {
-    char b[4];
-    std::snprintf(b, sizeof b, "%02X", v);
-    return b;
-}
 
 } // namespace
 
@@ -152,8 +145,9 @@ void TPassThroughDevice::ProbeDevice(AtaCommandRecord& rec) {
 void TPassThroughDevice::ExecuteCommand(AtaCommandRecord& rec) {
     refusal_.clear();
     Trace(rec, "Command data");
-    Trace(rec, "Pass-through CR " + Hex2(rec.CR) + " Protocol " + std::to_string(rec.Protocol) +
-                   " Time " + std::to_string(rec.Time) + " DataLen " + std::to_string(rec.DataLen));
+    Trace(rec, "Pass-through CR " + HexDigits(rec.CR, 2) + " Protocol " +
+                   std::to_string(rec.Protocol) + " Time " + std::to_string(rec.Time) +
+                   " DataLen " + std::to_string(rec.DataLen));
     const std::int32_t T = rec.Time;
     const std::int32_t L = rec.DataLen;
     rec.Time = 0;
@@ -284,7 +278,8 @@ void TPassThroughDevice::ExecuteCommand(AtaCommandRecord& rec) {
         badExit();
         return;
     case Outcome::Refused:
-        Refuse(rec, "CR " + Hex2(rec.CR) + " can not travel through ATA pass-through: " + r.detail);
+        Refuse(rec, "CR " + HexDigits(rec.CR, 2) +
+                        " can not travel through ATA pass-through: " + r.detail);
         badExit();
         return;
     case Outcome::Failed:
@@ -341,17 +336,8 @@ int TPassThroughDevice::IdentifyDevice(DriveInfo& info) {
         info.kind = KIND_ATA_REJECTED;
         return ATA_OK;
     }
-    DeviceID& id = globals_.CurrentId;
-    id.LoadIdentifyData(std::span<const std::uint8_t, 512>(rec.Buffer.data(), 512));
-    if (id.IsValid()) {
-        info.serial = id.Serial();
-        info.firmware = id.Firmware();
-        info.model = id.Model();
-        info.spare.clear();
-        info.kind = KIND_ATA;
-    } else {
-        info.kind = KIND_ATA_REJECTED;
-    }
+    TakeIdentifyDevice(std::span<const std::uint8_t, 512>(rec.Buffer.data(), 512),
+                       globals_.CurrentId, info);
     return ATA_OK;
 }
 
@@ -369,11 +355,7 @@ int TPassThroughDevice::IdentifyPacketDevice(DriveInfo& info) {
     ExecuteCommand(rec);
     if (rec.Result != ATA_OK)
         return rec.Result;
-    std::span<const std::uint8_t, 512> raw(rec.Buffer.data(), 512);
-    info.model = IdentifyText(raw, 27, 40);
-    info.serial = IdentifyText(raw, 10, 20);
-    info.firmware = IdentifyText(raw, 23, 8);
-    info.kind = KIND_PACKET;
+    TakeIdentifyPacketDevice(std::span<const std::uint8_t, 512>(rec.Buffer.data(), 512), info);
     return ATA_OK;
 }
 

@@ -112,13 +112,7 @@ int THDCDevice::RunVendor(AtaCommandRecord& rec, std::int32_t T, std::int32_t L,
         }
         if (v.writeData)
             port_.WriteWord(P(cmdBase_), rec.Data);
-        Out8(frPort_, rec.FR);
-        Out8(scPort_, rec.SC);
-        Out8(snPort_, rec.SN);
-        Out8(clPort_, rec.CL);
-        Out8(chPort_, rec.CH);
-        Out8(dhPort_, rec.DH);
-        Out8(crPort_, rec.CR);
+        WriteTaskFile(rec);
         Settle(2);
         for (;;) {
             std::uint8_t sr = PollStatus(rec);

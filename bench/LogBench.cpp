@@ -19,6 +19,8 @@
 #include <QTextBrowser>
 #include <QTimer>
 
+#include "BenchSocket.h"
+
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -36,27 +38,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool WriteAll(int fd, const std::uint8_t* p, std::size_t n) {
-    while (n) {
-        const ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
-
-bool ReadAll(int fd, std::uint8_t* p, std::size_t n) {
-    while (n) {
-        const ssize_t r = ::recv(fd, p, n, 0);
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= static_cast<std::size_t>(r);
-    }
-    return true;
-}
+using bench::ReadAll;
+using bench::WriteAll;
 
 // Runs the window's events until `fd` has bytes (or a connection waiting) or `limit` has
 // passed. The thread sleeps in the event loop meanwhile, so its CPU time is the window's work.

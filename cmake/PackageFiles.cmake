@@ -34,9 +34,11 @@ foreach(entry ${ZKV_MAN})
     zkv_gzip(${ZKV_WORK}/man/${name}.1 ${ZKV_WORK}/man/${name}.1.gz)
 endforeach()
 
-set(ZKV_LAUNCHER_PATH "${CMAKE_INSTALL_PREFIX}/bin/zelkova-user-client-launch")
-configure_file(${ZKV_SOURCE}/packaging/example.zelkova.user-client.policy.in
-               ${ZKV_WORK}/example.zelkova.user-client.policy @ONLY)
+# pkexec matches the absolute path: the helper beside the installed client, which is what the
+# client asks pkexec for.
+set(ZKV_DISK_HELPER_PATH "${CMAKE_INSTALL_PREFIX}/bin/zelkova-disk-helper")
+configure_file(${ZKV_SOURCE}/packaging/example.zelkova.user-client.disk-helper.policy.in
+               ${ZKV_WORK}/example.zelkova.user-client.disk-helper.policy @ONLY)
 set(ZKV_UPDATE_PATH "${CMAKE_INSTALL_PREFIX}/bin/zelkova-update")
 configure_file(${ZKV_SOURCE}/packaging/example.zelkova.user-client.update.policy.in
                ${ZKV_WORK}/example.zelkova.user-client.update.policy @ONLY)

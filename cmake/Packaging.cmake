@@ -1,7 +1,7 @@
 # The Debian package, built by CPack's DEB generator: `scripts/package`, or `cpack` in a build
 # tree. It holds whatever the tree installs (each program's and each resource folder's own
 # install() rule) plus the files made here: a manual page for every program, the desktop entry,
-# the icon, the polkit action, the copyright file and the changelog.
+# the icon, the polkit actions, the copyright file and the changelog.
 if(NOT TARGET zelkova-user-client)
     return() # no desktop client, no package
 endif()
@@ -34,8 +34,6 @@ file(WRITE ${ZKV_PACKAGE_WORK}/programs.txt "${ZKV_PROGRAM_LINES}\n")
 
 # The one-line summaries of the manual pages.
 set(ZKV_SUMMARY_zelkova-user-client "desktop client of the Zelkova remote disk repair service")
-set(ZKV_SUMMARY_zelkova-user-client-launch
-    "start the Zelkova User Client with the rights it needs")
 set(ZKV_SUMMARY_zelkova-wire "inspect and encode the Zelkova protocol's byte streams")
 set(ZKV_SUMMARY_zelkova-ata "ATA diagnostics on one IDE channel")
 set(ZKV_SUMMARY_zelkova-service-sim "loopback stand-in for the Zelkova service's server")
@@ -43,7 +41,7 @@ set(ZKV_SUMMARY_zelkova-update "install a new version of the Zelkova User Client
 set(ZKV_SUMMARY_zelkova-disk-helper "serve the Zelkova User Client's disk channel requests")
 
 # The files made at install time, when the install prefix is known (CPack installs to /usr):
-# man pages from each program's --help, the polkit action, the compressed changelog.
+# man pages from each program's --help, the polkit actions, the compressed changelog.
 set(ZKV_MAN_PAGES "")
 set(ZKV_MAN_CODE "")
 foreach(p ${ZKV_PROGRAMS})
@@ -63,7 +61,7 @@ set(ZKV_WORK \"${ZKV_PACKAGE_WORK}\")
 include(\"${PROJECT_SOURCE_DIR}/cmake/PackageFiles.cmake\")
 ")
 install(FILES ${ZKV_MAN_PAGES} DESTINATION share/man/man1)
-install(FILES ${ZKV_PACKAGE_WORK}/example.zelkova.user-client.policy
+install(FILES ${ZKV_PACKAGE_WORK}/example.zelkova.user-client.disk-helper.policy
               ${ZKV_PACKAGE_WORK}/example.zelkova.user-client.update.policy
         DESTINATION share/polkit-1/actions)
 
@@ -103,10 +101,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "user's client of the Zelkova remote disk 
 set(CPACK_PACKAGE_DESCRIPTION "\
 A person whose IDE disk has failed attaches it, starts the client from the
 menu and logs in with an e-mail address and an order number. A technician at
-the service then works on the disk through the client. The menu entry asks
-for the rights the client needs through polkit. The package also holds the
-protocol inspector, the ATA tool and a loopback stand-in for the service's
-server.")
+the service then works on the disk through the client. The client runs as the
+user; only its small disk helper runs as root, started through polkit when the
+client first reaches the disk. The package also holds the protocol inspector,
+the ATA tool and a loopback stand-in for the service's server.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
@@ -117,8 +115,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://www.zelkova.example")
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
-# Libraries through dpkg-shlibdeps; what is started, not linked, named here: pkexec (the
-# launcher and the updater ask for the rights through it), gpgv (the updater checks signatures).
+# Libraries through dpkg-shlibdeps; what is started, not linked, named here: pkexec (the client
+# starts the disk helper and the updater through it), gpgv (the updater checks signatures).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "pkexec, gpgv")
 # Qt's Wayland platform, for sessions without X; aplay (alsa-utils) plays the screens' chime and

@@ -1,5 +1,6 @@
 #include "platform/PosixConnection.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace zkv {
@@ -19,6 +21,14 @@ void MakeNonBlocking(int fd) {
     int flags = ::fcntl(fd, F_GETFL, 0);
     if (flags >= 0)
         ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+// poll() on one descriptor, resumed after a signal.
+int PollRetrying(pollfd& p, int timeoutMs) {
+    int rc;
+    do {
+        rc = ::poll(&p, 1, timeoutMs);
+    } while (rc < 0 && errno == EINTR);
+    return rc;
 }
 bool SetError(std::string* error, const std::string& what) {
     if (error)
@@ -40,6 +50,12 @@ PosixConnection::~PosixConnection() {
     Close();
 }
 
+void PosixConnection::Forget() {
+    inHead_ = inTail_ = 0;
+    offered_ = false;
+    held_.clear();
+}
+
 void PosixConnection::Adopt(int fd) {
     Close();
     fd_ = fd;
@@ -53,6 +69,7 @@ void PosixConnection::Close() {
         ::close(fd_);
     fd_ = -1;
     peerClosed_ = false;
+    Forget();
 }
 
 bool PosixConnection::ConnectTcp(const std::string& host, std::uint16_t port, std::string* error) {
@@ -85,41 +102,89 @@ bool PosixConnection::ConnectTcp(const std::string& host, std::uint16_t port, st
     return SetError(error, "cannot connect to " + host + ":" + service + ": " + last);
 }
 
-std::size_t PosixConnection::BytesWaiting() const {
-    if (fd_ < 0)
-        return 0;
-    int n = 0;
-    if (::ioctl(fd_, FIONREAD, &n) != 0 || n < 0)
-        return 0;
-    return static_cast<std::size_t>(n);
-}
-
-std::size_t PosixConnection::Receive(std::uint8_t* dst, std::size_t max) {
-    if (fd_ < 0 || max == 0)
-        return 0;
+void PosixConnection::Fill() const {
+    if (fd_ < 0 || peerClosed_)
+        return;
+    if (!in_)
+        in_ = std::make_unique<std::uint8_t[]>(kReceiveBuffer);
+    if (inHead_ == inTail_) {
+        inHead_ = inTail_ = 0;
+    } else if (inTail_ == kReceiveBuffer && inHead_ > 0) {
+        std::memmove(in_.get(), in_.get() + inHead_, inTail_ - inHead_);
+        inTail_ -= inHead_;
+        inHead_ = 0;
+    }
+    if (inTail_ == kReceiveBuffer)
+        return;
     for (;;) {
-        ssize_t n = ::recv(fd_, dst, max, MSG_DONTWAIT);
-        if (n > 0)
-            return static_cast<std::size_t>(n);
+        ssize_t n = ::recv(fd_, in_.get() + inTail_, kReceiveBuffer - inTail_, MSG_DONTWAIT);
+        if (n > 0) {
+            inTail_ += static_cast<std::size_t>(n);
+            return;
+        }
         if (n == 0) {
             peerClosed_ = true;
-            return 0;
+            return;
         }
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             peerClosed_ = true;
-        return 0;
+        return;
     }
 }
 
+std::size_t PosixConnection::BytesWaiting() const {
+    if (fd_ < 0)
+        return 0;
+    if (inHead_ == inTail_ || offered_)
+        Fill();
+    offered_ = true;
+    return inTail_ - inHead_;
+}
+
+std::size_t PosixConnection::Receive(std::uint8_t* dst, std::size_t max) {
+    if (fd_ < 0 || max == 0)
+        return 0;
+    if (inHead_ == inTail_)
+        Fill();
+    const std::size_t n = std::min(max, inTail_ - inHead_);
+    if (n > 0) {
+        std::memcpy(dst, in_.get() + inHead_, n);
+        inHead_ += n;
+        offered_ = false;
+    }
+    return n;
+}
+
 long PosixConnection::Send(const std::uint8_t* src, std::size_t n) {
+    return SendWith(src, n, 0);
+}
+
+long PosixConnection::SendMore(const std::uint8_t* src, std::size_t n) {
+    if (Active() && held_.size() + n <= kHeldSend) {
+        held_.insert(held_.end(), src, src + n);
+        return static_cast<long>(n);
+    }
+    return SendWith(src, n, MSG_MORE);
+}
+
+long PosixConnection::SendWith(const std::uint8_t* src, std::size_t n, int flags) {
     if (!Active())
         return -1;
+    iovec parts[2] = {{held_.data(), held_.size()}, {const_cast<std::uint8_t*>(src), n}};
+    msghdr msg{};
+    msg.msg_iov = held_.empty() ? parts + 1 : parts;
+    msg.msg_iovlen = held_.empty() ? 1 : 2;
     for (;;) {
-        ssize_t w = ::send(fd_, src, n, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (w >= 0)
-            return static_cast<long>(w);
+        ssize_t w = ::sendmsg(fd_, &msg, MSG_DONTWAIT | MSG_NOSIGNAL | flags);
+        if (w >= 0) {
+            // What was held goes first; only what is past it was taken from `src`.
+            const std::size_t fromHeld = std::min(static_cast<std::size_t>(w), held_.size());
+            held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(fromHeld));
+            const std::size_t taken = static_cast<std::size_t>(w) - fromHeld;
+            return taken > 0 || n == 0 ? static_cast<long>(taken) : -1;
+        }
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
@@ -131,31 +196,26 @@ long PosixConnection::Send(const std::uint8_t* src, std::size_t n) {
 bool PosixConnection::WaitReadable(int timeoutMs) {
     if (!Active())
         return false;
+    if (inHead_ != inTail_ && !offered_)
+        return true;
     pollfd p{fd_, POLLIN, 0};
-    int rc;
-    do {
-        rc = ::poll(&p, 1, timeoutMs);
-    } while (rc < 0 && errno == EINTR);
+    const int rc = PollRetrying(p, timeoutMs);
     if (rc <= 0)
         return false;
-    if (BytesWaiting() > 0)
-        return true;
-    // Readable with nothing waiting: the peer closed (or the connection failed).
-    std::uint8_t probe;
-    ssize_t n = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-        peerClosed_ = true;
-    return n > 0;
+    // Readable: bytes arrived or the peer closed (the receive sees which).
+    const std::size_t before = inTail_ - inHead_;
+    Fill();
+    if (inTail_ - inHead_ == before)
+        return false;
+    offered_ = false;
+    return true;
 }
 
 bool PosixConnection::WaitWritable(int timeoutMs) {
     if (!Active())
         return false;
     pollfd p{fd_, POLLOUT, 0};
-    int rc;
-    do {
-        rc = ::poll(&p, 1, timeoutMs);
-    } while (rc < 0 && errno == EINTR);
+    const int rc = PollRetrying(p, timeoutMs);
     return rc > 0 && (p.revents & POLLOUT);
 }
 
@@ -211,10 +271,7 @@ int TcpListener::Accept(int timeoutMs) {
     if (fd_ < 0)
         return -1;
     pollfd p{fd_, POLLIN, 0};
-    int rc;
-    do {
-        rc = ::poll(&p, 1, timeoutMs);
-    } while (rc < 0 && errno == EINTR);
+    const int rc = PollRetrying(p, timeoutMs);
     if (rc <= 0)
         return -1;
     int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);

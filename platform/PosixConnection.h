@@ -4,12 +4,21 @@
 // when it accepts nothing; Receive never waits. The connection turns inactive when the peer
 // has closed it (seen by WaitReadable or a receive that returns end of stream), when a send
 // fails for a reason other than a full buffer, or when Close is called.
+//
+// Like a window system's socket it keeps a receive buffer of its own: BytesWaiting takes what
+// the kernel holds in one receive and Receive hands it out, so reading a packet's header and
+// body costs one system call rather than one per piece and one per question. BytesWaiting asks
+// the kernel again when the buffer is empty or when nothing was received since it last
+// answered (the caller needs more than it was offered). A small SendMore is held and leaves
+// with the next Send in one system call.
 #pragma once
 
 #include "protocol/Connection.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace zkv {
 
@@ -31,19 +40,38 @@ public:
     int Fd() const { return fd_; }
 
     bool Active() const override { return fd_ >= 0 && !peerClosed_; }
+    // Bytes in the receive buffer and, when it asks (see above), the kernel's.
     std::size_t BytesWaiting() const override;
     std::size_t Receive(std::uint8_t* dst, std::size_t max) override;
     long Send(const std::uint8_t* src, std::size_t n) override;
+    // Held back (in here while small, else by the kernel: MSG_MORE) until the next Send.
+    long SendMore(const std::uint8_t* src, std::size_t n) override;
 
     // Waits up to `timeoutMs` (-1: forever) for bytes or the peer's close. Returns true when
-    // bytes are waiting; a close seen here makes the connection inactive.
+    // bytes are waiting that the caller has not been offered yet (at once when the receive
+    // buffer holds such); a close seen here makes the connection inactive.
     bool WaitReadable(int timeoutMs);
     // Waits up to `timeoutMs` for room in the send buffer.
     bool WaitWritable(int timeoutMs);
 
 private:
+    long SendWith(const std::uint8_t* src, std::size_t n, int flags);
+    // One non-blocking receive into the free end of the buffer.
+    void Fill() const;
+    void Forget();
+
+    static constexpr std::size_t kReceiveBuffer = 64 * 1024;
+    // SendMore pieces up to this size in all are held for the next Send.
+    static constexpr std::size_t kHeldSend = 256;
+
     int fd_ = -1;
-    bool peerClosed_ = false;
+    mutable bool peerClosed_ = false;
+    mutable std::unique_ptr<std::uint8_t[]> in_;
+    mutable std::size_t inHead_ = 0;
+    mutable std::size_t inTail_ = 0;
+    // BytesWaiting answered and nothing was received since.
+    mutable bool offered_ = false;
+    std::vector<std::uint8_t> held_;
 };
 
 // A listening TCP socket on a loopback or given address. Port 0 picks a free port.

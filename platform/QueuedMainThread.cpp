@@ -13,9 +13,7 @@ void QueuedMainThread::Invoke(const std::function<void()>& fn) {
     }
     Call call{&fn};
     std::unique_lock lk(lock_);
-    calls_.push_back(&call);
-    arrived_.notify_all();
-    Wake();
+    Queue(&call);
     finished_.wait(lk, [&] { return call.done; });
     if (call.error)
         std::rethrow_exception(call.error);
@@ -49,9 +47,18 @@ void QueuedMainThread::Post(std::function<void()> fn) {
     call->fn = &call->owned;
     call->posted = true;
     std::lock_guard g(lock_);
+    Queue(call);
+}
+
+void QueuedMainThread::Queue(Call* call) {
+    // The wake-up descriptor is written only when the queue was empty: calls queued behind
+    // others are run by the drain the first one's wake-up starts, which goes on until the queue
+    // is empty.
+    const bool first = calls_.empty();
     calls_.push_back(call);
     arrived_.notify_all();
-    Wake();
+    if (first)
+        Wake();
 }
 
 int QueuedMainThread::RunQueued() {

@@ -43,6 +43,8 @@ private:
         bool posted = false;
     };
     int RunQueued();
+    // Under lock_: appends `call` and wakes the main thread.
+    void Queue(Call* call);
 
     void Wake();
 

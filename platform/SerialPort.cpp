@@ -350,13 +350,17 @@ const std::string* TermiosSerialPort::Path(int number) const {
     return p.empty() ? nullptr : &p;
 }
 
+int TermiosSerialPort::OpenNumber(int number) const {
+    const std::string* path = Path(number);
+    if (!path)
+        return -1;
+    return ::open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
 bool TermiosSerialPort::Available(int number) {
     if (IsOpen() && Number() == number)
         return true;
-    const std::string* path = Path(number);
-    if (!path)
-        return false;
-    int fd = ::open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = OpenNumber(number);
     if (fd < 0)
         return false;
     termios t{};
@@ -366,10 +370,7 @@ bool TermiosSerialPort::Available(int number) {
 }
 
 bool TermiosSerialPort::DeviceOpen(int number, const SerialSettings& settings) {
-    const std::string* path = Path(number);
-    if (!path)
-        return false;
-    int fd = ::open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = OpenNumber(number);
     if (fd < 0)
         return false;
     if (::ioctl(fd, TIOCEXCL) != 0 || !ApplySettings(fd, settings)) {

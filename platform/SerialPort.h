@@ -198,6 +198,9 @@ private:
     void Readable();
     void TimerReadable();
     const std::string* Path(int number) const;
+    // Port `number` opened read-write and non-blocking, never as the controlling terminal; -1
+    // when it does not exist or does not open.
+    int OpenNumber(int number) const;
 
     std::vector<std::string> devices_;
     INotifierFactory& notifiers_;

@@ -10,6 +10,10 @@ extern char** environ;
 namespace zkv {
 
 SpawnResult SpawnDetached(const std::vector<std::string>& argv) {
+    return SpawnDetached(argv, environ);
+}
+
+SpawnResult SpawnDetached(const std::vector<std::string>& argv, char* const* envp) {
     SpawnResult r;
     if (argv.empty() || argv[0].empty()) {
         r.error = "no program";
@@ -32,10 +36,9 @@ SpawnResult SpawnDetached(const std::vector<std::string>& argv) {
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &all);
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    const int rc =
-        argv[0].find('/') == std::string::npos
-            ? posix_spawnp(&r.pid, argv[0].c_str(), &actions, &attr, args.data(), environ)
-            : posix_spawn(&r.pid, argv[0].c_str(), &actions, &attr, args.data(), environ);
+    const int rc = argv[0].find('/') == std::string::npos
+                       ? posix_spawnp(&r.pid, argv[0].c_str(), &actions, &attr, args.data(), envp)
+                       : posix_spawn(&r.pid, argv[0].c_str(), &actions, &attr, args.data(), envp);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     if (rc != 0) {

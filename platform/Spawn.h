@@ -17,6 +17,9 @@ struct SpawnResult {
 
 // argv[0] is the program: a path, or a name looked up in PATH when it holds no slash.
 SpawnResult SpawnDetached(const std::vector<std::string>& argv);
+// The same with the environment `envp` (a list ending in a null pointer) in place of this
+// process's.
+SpawnResult SpawnDetached(const std::vector<std::string>& argv, char* const* envp);
 
 // Waits for a child started by SpawnDetached; its exit status, or -1 when it did not exit
 // normally.

@@ -21,6 +21,10 @@ public:
     // Writes up to `n` bytes; returns how many were taken, or -1 when none could be (buffer full
     // or failure). The framing retries until a chunk is complete.
     virtual long Send(const std::uint8_t* src, std::size_t n) = 0;
+    // As Send, when more bytes of the same packet follow at once: a connection may hold these
+    // back to leave together with them, so that a small packet reaches the peer in one piece
+    // rather than as a header and then a body.
+    virtual long SendMore(const std::uint8_t* src, std::size_t n) { return Send(src, n); }
 };
 
 } // namespace zkv

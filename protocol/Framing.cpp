@@ -1,5 +1,7 @@
 #include "protocol/Framing.h"
 
+#include "protocol/Pack.h"
+
 #include <chrono>
 #include <ctime>
 #include <string>
@@ -47,11 +49,12 @@ void Framing::SetNoReconnect(bool on) {
 
 // --- sending ---------------------------------------------------------------------------------
 
-bool Framing::WriteAll(const std::uint8_t* data, std::size_t n) {
+bool Framing::WriteAll(const std::uint8_t* data, std::size_t n, bool more) {
     std::size_t done = 0;
     int idle = 0;
     while (done < n) {
-        long w = connection_.Send(data + done, n - done);
+        long w = more ? connection_.SendMore(data + done, n - done)
+                      : connection_.Send(data + done, n - done);
         if (w > 0) {
             done += static_cast<std::size_t>(w);
             idle = 0;
@@ -75,24 +78,28 @@ bool Framing::SendPacket(PacketRecord& packet) {
     if (host_.DetailedLogging() && packet.header.kind == REPLY_PACKET)
         host_.LogText(TimeNow() + " Sending reply packet.");
 
-    std::lock_guard<std::mutex> lock(SendLock());
-    packet.header.senderId = host_.OwnId();
-    if (std::int32_t partner = host_.PartnerId(); partner != 0)
-        packet.header.partnerId = partner;
-    if (!transport_.Encode(packet)) {
-        host_.LogText(TimeNow() + " A packet could not be encoded and was not sent.");
-        return false;
-    }
-    std::uint8_t raw[kHeaderSize];
-    packet.header.Seal(raw);
-    if (!WriteAll(raw, kHeaderSize))
-        return false;
-    for (std::size_t at = 0; at < packet.body.size(); at += kChunkSize) {
-        std::size_t n = std::min(kChunkSize, packet.body.size() - at);
-        if (!WriteAll(packet.body.data() + at, n))
+    bool written = true;
+    {
+        std::lock_guard<std::mutex> lock(SendLock());
+        packet.header.senderId = host_.OwnId();
+        if (std::int32_t partner = host_.PartnerId(); partner != 0)
+            packet.header.partnerId = partner;
+        if (!transport_.Encode(packet)) {
+            host_.LogText(TimeNow() + " A packet could not be encoded and was not sent.");
             return false;
+        }
+        std::uint8_t raw[kHeaderSize];
+        packet.header.Seal(raw);
+        // Every piece but the last says that more follows, so the packet can leave as one.
+        written = WriteAll(raw, kHeaderSize, !packet.body.empty());
+        for (std::size_t at = 0; written && at < packet.body.size(); at += kChunkSize) {
+            std::size_t n = std::min(kChunkSize, packet.body.size() - at);
+            written = WriteAll(packet.body.data() + at, n, at + n < packet.body.size());
+        }
     }
-    return true;
+    // The packet is on its way: the compressor's reset for the next one costs it nothing now.
+    CPack::PrepareNextCompress();
+    return written;
 }
 
 // --- receiving -------------------------------------------------------------------------------

@@ -143,7 +143,7 @@ private:
     bool ReadBody();
     void CompleteBody();
     void Route(std::unique_ptr<PacketRecord> packet);
-    bool WriteAll(const std::uint8_t* data, std::size_t n);
+    bool WriteAll(const std::uint8_t* data, std::size_t n, bool more);
 
     IConnection& connection_;
     IFramingHost& host_;

@@ -11,10 +11,13 @@ namespace {
 // One deflate and one inflate state per thread, reset between bodies rather than built anew:
 // a level-9 state is some 256 KiB whose allocation (and the page faults of memory the allocator
 // gave back meanwhile) cost more than compressing a small body. A reset state is the state a
-// fresh one starts in, so the output is the same byte for byte.
+// fresh one starts in, so the output is the same byte for byte. The deflate reset clears a
+// 64 KiB hash table, more than compressing a one-sector reply costs, so a sender has it done
+// after its packet is on its way (PrepareNextCompress) rather than before the next one.
 struct Deflater {
     z_stream z{};
     bool ok = false;
+    bool fresh = true; // initialised or reset since its last use
     Deflater() { ok = deflateInit(&z, Z_BEST_COMPRESSION) == Z_OK; }
     ~Deflater() {
         if (ok)
@@ -36,14 +39,36 @@ struct Inflater {
     Inflater& operator=(const Inflater&) = delete;
 };
 
+Deflater& ThreadDeflater() {
+    thread_local Deflater deflater;
+    return deflater;
+}
+
+// Brings the thread's deflate state back to where a new one starts.
+bool MakeFresh(Deflater& d) {
+    if (!d.ok)
+        return false;
+    if (!d.fresh) {
+        if (deflateReset(&d.z) != Z_OK)
+            return false;
+        d.fresh = true;
+    }
+    return true;
+}
+
 } // namespace
+
+void CPack::PrepareNextCompress() {
+    MakeFresh(ThreadDeflater());
+}
 
 bool CPack::Compress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output) {
     if (input.size() > std::numeric_limits<uInt>::max())
         return false;
-    thread_local Deflater deflater;
-    if (!deflater.ok || deflateReset(&deflater.z) != Z_OK)
+    Deflater& deflater = ThreadDeflater();
+    if (!MakeFresh(deflater))
         return false;
+    deflater.fresh = false;
     z_stream& z = deflater.z;
     // deflateBound is zlib's exact worst case for these settings, so one Z_FINISH call suffices.
     output.resize(deflateBound(&z, static_cast<uLong>(input.size())));

@@ -18,6 +18,9 @@ public:
     // A complete zlib stream (header, deflate data, Adler-32) of `input`; false only if zlib
     // itself fails.
     static bool Compress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output);
+    // Readies this thread's compressor for its next body now, so that Compress does not have to
+    // first. Output is the same either way; a sender calls it once its packet is written.
+    static void PrepareNextCompress();
 
     // Inflates the zlib stream at the start of `input`; bytes after its end are ignored.
     // Never produces more than `limit` bytes.

@@ -1,5 +1,7 @@
 #include "sim/DriveTerminal.h"
 
+#include "sim/HexNumber.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -49,22 +51,6 @@ std::int32_t SpeedCommand(const std::string& line) {
     if (line == "B115")
         return 115200;
     return 0;
-}
-
-bool ParseHex(std::string_view s, std::uint32_t& out) {
-    if (s.empty() || s.size() > 8)
-        return false;
-    out = 0;
-    for (char c : s) {
-        int d = (c >= '0' && c <= '9')   ? c - '0'
-                : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                                         : -1;
-        if (d < 0)
-            return false;
-        out = out * 16 + static_cast<std::uint32_t>(d);
-    }
-    return true;
 }
 
 } // namespace
@@ -186,7 +172,7 @@ void DriveTerminal::Handle(char c) {
             Send(Prompt());
         } else if (c == '\n') {
             std::uint32_t v = 0;
-            if (hex_.size() == 2 && ParseHex(hex_, v))
+            if (hex_.size() == 2 && ParseHexNumber(hex_, v))
                 record_.bufferBytes.push_back(static_cast<std::uint8_t>(v));
             hex_.clear();
             char next[32];
@@ -228,8 +214,8 @@ void DriveTerminal::Line(const std::string& line) {
     }
     std::uint32_t hi = 0, lo = 0;
     if (line.size() == 10 && line[0] == 'U' && line[5] == ',' &&
-        ParseHex(std::string_view(line).substr(1, 4), hi) &&
-        ParseHex(std::string_view(line).substr(6, 4), lo)) {
+        ParseHexNumber(std::string_view(line).substr(1, 4), hi) &&
+        ParseHexNumber(std::string_view(line).substr(6, 4), lo)) {
         entry_ = true;
         record_.bufferAddress = (hi << 16) | lo;
         record_.bufferBytes.clear();

@@ -1,5 +1,6 @@
 #include "sim/SimHardwareJson.h"
 
+#include "sim/HexNumber.h"
 #include "support/ByteOrder.h"
 
 #include <filesystem>
@@ -122,19 +123,9 @@ SimDeviceConfig Device(const json& j, const std::string& baseDir) {
 // A number, or a text of hex digits (PCI IDs read better that way: "8086").
 std::uint64_t HexOrNumber(const json& j, const char* key, std::uint64_t def, std::uint64_t max) {
     if (j.contains(key) && j[key].is_string()) {
-        const std::string t = j[key].get<std::string>();
-        std::uint64_t v = 0;
-        if (t.empty() || t.size() > 8)
+        std::uint32_t v = 0;
+        if (!ParseHexNumber(j[key].get<std::string>(), v))
             Bad(std::string("\"") + key + "\" must be hex digits");
-        for (char c : t) {
-            int d = (c >= '0' && c <= '9')   ? c - '0'
-                    : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                    : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                             : -1;
-            if (d < 0)
-                Bad(std::string("\"") + key + "\" must be hex digits");
-            v = v * 16 + static_cast<std::uint64_t>(d);
-        }
         if (v > max)
             Bad(std::string("\"") + key + "\" is out of range");
         return v;
@@ -218,6 +209,10 @@ SimHardwareConfig ParseSimHardware(const std::string& text, const std::string& b
     if (clock != "virtual" && clock != "real")
         Bad("\"clock\" must be \"virtual\" or \"real\"");
     cfg.realClock = clock == "real";
+    const std::string restart = Text(j, "restart", "refused");
+    if (restart != "refused" && restart != "accepted")
+        Bad("\"restart\" must be \"refused\" or \"accepted\"");
+    cfg.restartAccepted = restart == "accepted";
     if (const std::string state = Text(j, "setup_state", ""); !state.empty())
         cfg.setupState = (std::filesystem::path(baseDir) / state).string();
     for (const json& c : j["channels"]) {

@@ -3,7 +3,9 @@
 //   { "channels": [ { "command_block": 496, "control_block": 1014,
 //                     "master": DEVICE, "slave": DEVICE, "floating_bus": 255 } ],
 //     "clock": "virtual" | "real",
-//     "setup_state": path }   the device setup's drivers kept between processes (optional)
+//     "setup_state": path,    the device setup's drivers kept between processes (optional)
+//     "restart": "refused" | "accepted" }   the computer's answer to a restart or power-off
+//                             request (default "refused"); nothing is switched off either way
 //   DEVICE: { "type": "disk" | "packet" | "none" | "mute" | "busy",
 //             "model", "serial", "firmware": text            (disk, packet)
 //             "sectors": number, "lba48": bool               (disk)

@@ -2,9 +2,7 @@
 
 #include "platform/Spawn.h"
 
-#include <csignal>
 #include <cstring>
-#include <spawn.h>
 
 extern char** environ;
 
@@ -43,36 +41,12 @@ SpawnResult StartUpdater(const std::vector<std::string>& argv) {
         r.error = "no program path";
         return r;
     }
-    std::vector<char*> args, env;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
+    std::vector<char*> env;
     for (char** e = environ; e && *e; ++e)
         if (std::strncmp(*e, "PKEXEC_UID=", 11) != 0)
             env.push_back(*e);
     env.push_back(nullptr);
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_setflags(&attr,
-                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    const int rc = posix_spawn(&r.pid, args[0], &actions, &attr, args.data(), env.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) {
-        r.error = std::strerror(rc);
-        r.pid = -1;
-        return r;
-    }
-    r.started = true;
-    return r;
+    return SpawnDetached(argv, env.data());
 }
 
 } // namespace zkv

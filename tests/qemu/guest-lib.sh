@@ -45,6 +45,18 @@ guest_add_program() {
     done
 }
 
+# guest_add_pci_ids ROOT: the host's PCI ID database at its paths in ROOT, for the controller
+# descriptions.
+guest_add_pci_ids() {
+    local root=$1 ids
+    for ids in /usr/share/misc/pci.ids /usr/share/hwdata/pci.ids; do
+        if [ -e "$ids" ]; then
+            mkdir -p "$root$(dirname "$ids")"
+            cp -L "$ids" "$root$ids"
+        fi
+    done
+}
+
 # guest_boot LABEL TIMEOUT WORK MEMORY APPEND [QEMU ARGUMENT ...]: packs WORK/root with its init
 # into WORK/initramfs.gz and boots it with the serial console in WORK/console.log; fails with
 # the console's end when QEMU does not end by itself in time.

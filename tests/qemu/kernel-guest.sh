@@ -52,12 +52,7 @@ echo "qemu kernel guest: $n modules:$load"
 
 guest_stage "$work/root" "$tool"
 guest_add_program "$work/root" "$hold" hold-exclusive
-for ids in /usr/share/misc/pci.ids /usr/share/hwdata/pci.ids; do
-    if [ -e "$ids" ]; then
-        mkdir -p "$work/root$(dirname "$ids")"
-        cp -L "$ids" "$work/root$ids"
-    fi
-done
+guest_add_pci_ids "$work/root"
 
 key='pci-0000:00:01.1/1'
 cat > "$work/root/init" <<INIT

@@ -41,13 +41,7 @@ guest_stage "$work/root" "$probe"
 mv "$work/root/bin/zelkova-ata" "$work/root/bin/zkv-passthrough-probe"
 guest_add_program "$work/root" "$tool" zelkova-ata
 guest_add_program "$work/root" "$hold" hold-exclusive
-# The PCI ID database, for the controller descriptions.
-for ids in /usr/share/misc/pci.ids /usr/share/hwdata/pci.ids; do
-    if [ -e "$ids" ]; then
-        mkdir -p "$work/root$(dirname "$ids")"
-        cp -L "$ids" "$work/root$ids"
-    fi
-done
+guest_add_pci_ids "$work/root"
 
 cat >"$work/root/init" <<INIT
 #!/bin/busybox sh

@@ -235,6 +235,31 @@ TEST(TransportData, KeyChangesAndReturnToBuiltinKey) {
     EXPECT_FALSE(t.CipherUnusable());
 }
 
+TEST(Pack, EachBodyIsZlibsLevel9StreamWhetherOrNotTheSenderReadiedTheStateBefore) {
+    auto level9 = [](const std::vector<std::uint8_t>& in) {
+        std::vector<std::uint8_t> ref(compressBound(in.size()));
+        uLongf n = ref.size();
+        EXPECT_EQ(compress2(ref.data(), &n, in.data(), in.size(), 9), Z_OK);
+        ref.resize(n);
+        return ref;
+    };
+    std::mt19937 rng(21);
+    std::vector<std::uint8_t> first(150000), second(3000);
+    for (std::size_t i = 0; i < first.size(); ++i)
+        first[i] = static_cast<std::uint8_t>(i % 579 < 47 ? rng() : i / 512);
+    for (auto& b : second)
+        b = static_cast<std::uint8_t>(rng() % 7);
+    std::vector<std::uint8_t> z;
+    ASSERT_TRUE(CPack::Compress(first, z));
+    EXPECT_EQ(z, level9(first));
+    ASSERT_TRUE(CPack::Compress(second, z)); // right behind the first
+    EXPECT_EQ(z, level9(second));
+    CPack::PrepareNextCompress();
+    CPack::PrepareNextCompress(); // twice is once
+    ASSERT_TRUE(CPack::Compress(first, z));
+    EXPECT_EQ(z, level9(first));
+}
+
 TEST(Pack, InflationIsBoundedByTheLimit) {
     std::vector<std::uint8_t> zeros(1 << 20, 0), z, out;
     ASSERT_TRUE(CPack::Compress(zeros, z));

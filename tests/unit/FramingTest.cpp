@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <sys/socket.h>
@@ -419,6 +420,51 @@ TEST_F(FramingTest, SendOnAClosedConnectionDropsThePacketAndSaysSo) {
     client.Close();
     auto p = CommandPacket(CMD_NO_OPERATION, 0, 0);
     EXPECT_FALSE(framing.SendPacket(p));
+}
+
+TEST_F(FramingTest, ASmallPacketLeavesInOnePieceOnlyOnceItsBodyIsWritten) {
+    // The header said more follows: nothing has left yet.
+    std::uint8_t header[kHeaderSize];
+    std::fill(std::begin(header), std::end(header), 0x11);
+    ASSERT_EQ(client.SendMore(header, sizeof header), static_cast<long>(sizeof header));
+    std::uint8_t got[256];
+    EXPECT_EQ(::recv(peer->Fd(), got, sizeof got, MSG_DONTWAIT), -1);
+    // The body takes it along: one receive finds both.
+    std::uint8_t body[40];
+    std::fill(std::begin(body), std::end(body), 0x22);
+    ASSERT_EQ(client.Send(body, sizeof body), static_cast<long>(sizeof body));
+    ASSERT_EQ(::recv(peer->Fd(), got, sizeof got, 0), static_cast<ssize_t>(93));
+    EXPECT_EQ(got[0], 0x11);
+    EXPECT_EQ(got[52], 0x11);
+    EXPECT_EQ(got[53], 0x22);
+    // And a whole packet through the framing reads back as one.
+    auto p = CommandPacket(CMD_NO_OPERATION, 0, 7);
+    ASSERT_TRUE(framing.SendPacket(p));
+    auto events = peer->Read(transport, 1);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, WireEvent::Type::Packet);
+}
+
+TEST_F(FramingTest, TheReceiveBufferAsksTheKernelAgainWhenWhatItOfferedWasNotEnough) {
+    const auto probe = Probe(5);
+    peer->Write(probe.data(), 20);
+    WaitForBytes(20);
+    // Offered and not taken: nothing new to wait for until more arrives.
+    EXPECT_FALSE(client.WaitReadable(0));
+    EXPECT_FALSE(framing.OnDataAvailable());
+    peer->Write(probe.data() + 20, probe.size() - 20);
+    EXPECT_TRUE(client.WaitReadable(1000));
+    framing.DrainAvailable();
+    ExpectReplies({5});
+    // Two packets in one arrival are both read, and then nothing is waiting.
+    auto two = Probe(6);
+    const auto second = Probe(7);
+    two.insert(two.end(), second.begin(), second.end());
+    peer->Write(two);
+    WaitForBytes(two.size());
+    framing.DrainAvailable();
+    ExpectReplies({6, 7});
+    EXPECT_EQ(client.BytesWaiting(), 0u);
 }
 
 TEST_F(FramingTest, SendersOnSeveralThreadsNeverInterleaveOnTheWire) {

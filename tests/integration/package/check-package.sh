@@ -1,64 +1,28 @@
 #!/usr/bin/env bash
 # Makes the package from a built tree and checks it: lintian, its contents, the programs run
-# from an unpacked copy, the desktop entry, the polkit actions, the launcher's root side
-# giving the files it makes back to the user, and a signed update installed through pkexec.
+# from an unpacked copy, the desktop entry, the polkit actions, the disk helper's action through
+# the real pkexec and polkitd, the installed package started from its menu entry as an ordinary
+# user, and a signed update installed through pkexec.
 # usage: check-package.sh BUILD_DIR CPACK VERSION SOURCE_DIR
 set -euo pipefail
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-# The launcher next to a stand-in client (in STAGE) that records what it was given, writes
-# into the data directory like the client and ends on SIGTERM with status 3. Runs COMMAND...,
-# which starts the launcher, and checks that the files are the user's while the client runs
-# and after, that the display and data directory arrived and that the status came back.
-standin_run() {
-    local stage=$1 data=$2
-    shift 2
-    cat >"$stage/zelkova-user-client" <<'STANDIN'
-#!/bin/sh
-dir=$2
-trap 'echo closed >"$dir/logs/closed.log"; exit 3' TERM
-printf 'args=%s\nuid=%s\nDISPLAY=%s\nXDG_RUNTIME_DIR=%s\n' "$*" "$(id -u)" "$DISPLAY" \
-    "$XDG_RUNTIME_DIR" >"$dir/seen"
-mkdir -p "$dir/logs"
-echo started >"$dir/logs/run.log"
-while :; do sleep 0.1; done
-STANDIN
-    chmod 755 "$stage/zelkova-user-client"
-    "$@" &
-    local launcher=$! rc=0
-    for _ in $(seq 100); do
-        [ "$(stat -c %u "$data/logs/run.log" 2>/dev/null)" = 65534 ] && break
-        sleep 0.1
-    done
-    [ "$(stat -c %u "$data/logs/run.log" 2>/dev/null)" = 65534 ] ||
-        { kill -TERM "$launcher"; fail "files made while the client runs are not the user's"; }
-    kill -TERM "$launcher"
-    wait "$launcher" || rc=$?
-    [ "$rc" = 3 ] || fail "the launcher ended with $rc, not the client's 3"
-    grep -qx "args=--data-dir $data" "$data/seen" || fail "client arguments: $(cat "$data/seen")"
-    grep -qx 'uid=0' "$data/seen" || fail "the client did not run as root"
-    grep -qx 'DISPLAY=:7' "$data/seen" || fail "DISPLAY not passed"
-    grep -qx 'XDG_RUNTIME_DIR=/run/user/65534' "$data/seen" || fail "XDG_RUNTIME_DIR not passed"
-    local left
-    left=$(find "$data" ! -uid 65534)
-    [ -z "$left" ] || fail "left root's: $left"
-}
-
 # Inside a private mount namespace: a system bus and polkitd of its own, a rule that lets user
-# nobody run the action without a password, the package's launcher and action laid over
-# /usr/bin and the actions folder; then the user's side goes through the real pkexec.
+# nobody run the disk helper's action without a password, the package's helper and actions laid
+# over /usr/bin and the actions folder. The real pkexec then starts the helper as root for
+# nobody, and refuses the client itself, which no action of the package names.
 if [ "${1:-}" = --pkexec-chain ]; then
     root=$2 work=$3
     mount -t tmpfs tmpfs /run/dbus
     mkdir "$work/rules" "$work/stage"
     cat >"$work/rules/10-zelkova-test.rules" <<'RULE'
 polkit.addRule(function(action, subject) {
-    if (action.id == "example.zelkova.user-client.run" && subject.user == "nobody")
+    if (action.id == "example.zelkova.user-client.disk-helper" && subject.user == "nobody")
         return polkit.Result.YES;
 });
 RULE
     mount --bind "$work/rules" /etc/polkit-1/rules.d
-    cp "$root/usr/bin/zelkova-user-client-launch" "$work/stage/"
+    cp "$root/usr/bin/zelkova-disk-helper" "$root/usr/bin/zelkova-user-client" "$work/stage/"
     mount -t overlay overlay -o "lowerdir=$work/stage:/usr/bin" /usr/bin
     mount -t overlay overlay \
         -o "lowerdir=$root/usr/share/polkit-1/actions:/usr/share/polkit-1/actions" \
@@ -69,19 +33,154 @@ RULE
     /usr/lib/polkit-1/polkitd --no-debug >"$work/polkitd.log" 2>&1 &
     polkitd=$!
     trap 'kill "$polkitd" "$bus" 2>/dev/null || true; wait' EXIT
+    action=example.zelkova.user-client.disk-helper
     for _ in $(seq 50); do
-        pkaction --action-id example.zelkova.user-client.run >/dev/null 2>&1 && break
+        pkaction --action-id $action >/dev/null 2>&1 && break
         sleep 0.1
     done
-    pkaction --action-id example.zelkova.user-client.run --verbose |
-        grep -q 'exec.path -> /usr/bin/zelkova-user-client-launch' ||
+    pkaction --action-id $action --verbose |
+        grep -q 'exec.path -> /usr/bin/zelkova-disk-helper' ||
         fail "polkitd does not know the action: $(cat "$work/polkitd.log")"
+    as_nobody() {
+        setpriv --reuid=65534 --regid=65534 --clear-groups env -i HOME=/nonexistent \
+            PATH=/usr/bin:/bin "$@"
+    }
+    # Through pkexec the helper takes no option: its refusal shows it ran, as root, with
+    # PKEXEC_UID set by pkexec.
+    rc=0
+    as_nobody pkexec /usr/bin/zelkova-disk-helper --hardware sim:/etc/shadow \
+        >"$work/helper.log" 2>&1 || rc=$?
+    [ "$rc" = 2 ] && grep -q 'refused: started through pkexec' "$work/helper.log" ||
+        fail "the helper through pkexec: exit $rc: $(cat "$work/helper.log")"
+    rc=0
+    as_nobody pkexec /usr/bin/zelkova-user-client --version >"$work/client.log" 2>&1 || rc=$?
+    [ "$rc" = 127 ] || fail "pkexec started the client as root: exit $rc: $(cat "$work/client.log")"
+    exit 0
+fi
+
+# Inside private mount and PID namespaces, whose /usr and /var are overlays that vanish with
+# them: the package installed with dpkg, the pkexec stand-in (pkexec-standin.c, setuid root) in
+# pkexec's place. The desktop entry's command is started as user nobody on offscreen Qt with the
+# default hardware, which takes the way through pkexec to the disk helper. While it runs, every
+# process of the namespace is looked at: the client runs as nobody, the helper as root with
+# pkexec's environment, no process with Qt loaded runs as root, and pkexec was asked only for
+# the helper (and the updater). Then the restart a channel change asks for, on a lab whose
+# computer accepts it: the run-once entry is the user's, in the user's autostart directory, and
+# the start from it takes it away. When the PID namespace's first process ends, all of it ends.
+if [ "${1:-}" = --menu-chain ]; then
+    deb=$2 work=$3
+    mount -t tmpfs tmpfs "$work/ov"
+    for d in usr var; do
+        mkdir -p "$work/ov/$d-up" "$work/ov/$d-work"
+        mount -t overlay overlay \
+            -o "lowerdir=/$d,upperdir=$work/ov/$d-up,workdir=$work/ov/$d-work" "/$d"
+    done
+    # The helper's records as root go to /run/zelkova-disk-helper: a /run of the namespace's own.
+    mount -t tmpfs tmpfs /run
+    dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$work/dpkg.log")"
+    install -o root -g root -m 4755 "$work/pkexec-standin" "$work/ov/pkexec"
+    mount --bind "$work/ov/pkexec" /usr/bin/pkexec
+    desktop=/usr/share/applications/zelkova-user-client.desktop
+    # The Exec line's own words; field codes (%f, %U, ...) stand for nothing here.
+    read -r -a command < <(sed -n 's/^Exec=//p' "$desktop" | sed 's/ *%[a-zA-Z]//g')
     home=$work/home
-    mkdir "$home"
-    chown 65534:65534 "$home"
-    standin_run "$work/stage" "$home/.config/zelkova-user-client" \
-        setpriv --reuid=65534 --regid=65534 --clear-groups env -i HOME="$home" DISPLAY=:7 \
-        XDG_RUNTIME_DIR=/run/user/65534 PATH=/usr/bin:/bin zelkova-user-client-launch
+    setpriv --reuid=65534 --regid=65534 --clear-groups env -i HOME="$home" \
+        PATH=/usr/local/bin:/usr/bin:/bin QT_QPA_PLATFORM=offscreen "${command[@]}" \
+        --unattended >"$work/client.log" 2>&1 &
+    client=$!
+    helper=
+    for _ in $(seq 600); do
+        for d in /proc/[0-9]*; do
+            [ "$(readlink "$d/exe" 2>/dev/null)" = /usr/bin/zelkova-disk-helper ] &&
+                helper=${d#/proc/}
+        done
+        [ -n "$helper" ] && break
+        grep -q '^State:[[:space:]]*[ZX]' "/proc/$client/status" 2>/dev/null && break
+        sleep 0.1
+    done
+    [ -n "$helper" ] || fail "no disk helper started: $(cat "$work/client.log")"
+    sleep 2 # the client goes on to the controller form, or to its fatal message
+    uids() { awk '/^Uid:/ { print $2, $3, $4, $5 }' "$1/status" 2>/dev/null; }
+    [ "$(uids "/proc/$client")" = "65534 65534 65534 65534" ] ||
+        fail "the client runs as $(uids "/proc/$client"): $(cat "$work/client.log")"
+    [ "$(uids "/proc/$helper")" = "0 0 0 0" ] || fail "the helper runs as $(uids "/proc/$helper")"
+    tr '\0' '\n' <"/proc/$helper/environ" >"$work/helper.env"
+    grep -qx PKEXEC_UID=65534 "$work/helper.env" &&
+        ! grep -q "^HOME=$home" "$work/helper.env" ||
+        fail "the helper's environment: $(cat "$work/helper.env")"
+    [ "$(awk '/^PPid:/ { print $2 }' "/proc/$helper/status")" = "$client" ] ||
+        fail "the helper is not the client's child"
+    with_qt=0
+    for d in /proc/[0-9]*; do
+        grep -q 'libQt6' "$d/maps" 2>/dev/null || continue
+        with_qt=$((with_qt + 1))
+        case " $(uids "$d") " in *" 0 "*)
+            fail "a process with Qt loaded runs as root: $(tr '\0' ' ' <"$d/cmdline")" ;;
+        esac
+    done
+    grep -q 'libQt6' "/proc/$client/maps" || fail "the client's maps show no Qt"
+    echo "$with_qt process(es) with Qt loaded, none as root"
+    asked=$(sed -n 's/.* program=\([^ ]*\) .*/\1/p' "$work/pkexec.log" | sort -u | tr '\n' ' ')
+    case "$asked" in
+    "/usr/bin/zelkova-disk-helper " | "/usr/bin/zelkova-disk-helper /usr/bin/zelkova-update ") ;;
+    *) fail "pkexec was asked for: $asked" ;;
+    esac
+    grep -qx 'uid=65534 program=/usr/bin/zelkova-disk-helper verdict=run' "$work/pkexec.log" ||
+        fail "pkexec log: $(cat "$work/pkexec.log")"
+    echo "the client runs as nobody, the disk helper as root; pkexec was asked for: ${asked% }"
+    kill -TERM "$client"
+    for _ in $(seq 100); do
+        grep -q '^State:[[:space:]]*[ZX]' "/proc/$client/status" 2>/dev/null && break
+        sleep 0.1
+    done
+    left=$(find "$home" ! -uid 65534)
+    [ -z "$left" ] || fail "files in the user's home that are not the user's: $left"
+
+    # The restart a channel change asks for, on a lab whose computer accepts it: the installed
+    # client, as the user, writes its run-once entry into the user's own autostart directory,
+    # and the start after the restart, from that entry, takes it away.
+    home=$work/home-restart
+    lab=$work/restart-lab.json
+    cat >"$lab" <<'LAB'
+{"channels": [{"command_block": 496, "control_block": 1014,
+               "master": {"type": "disk", "model": "MASTER DISK", "serial": "M1",
+                          "firmware": "1.0"}}],
+ "controllers": [{"address": "0000:00:01.1", "restart_needed": true}],
+ "restart": "accepted"}
+LAB
+    chmod 644 "$lab"
+    # Login data, so that no login dialog waits for a person; the server is a loopback port
+    # nobody serves, and the channel's detection comes before the connection.
+    data=$home/.config/zelkova-user-client
+    mkdir -p "$data"
+    printf '%s\r\n' NoName lab.user@example.org 482916 189 40172 0 0 127.0.0.1 "" "" "" 1 0 \
+        SOCKS_4 >"$data/user.dat"
+    chmod 700 "$data"
+    chmod 600 "$data/user.dat"
+    chown -R 65534:65534 "$home"
+    lab_options=(--unattended --hardware "sim:$lab" --controller pci-0000:00:01.1/1
+        --update-url http://127.0.0.1:1/zelkova/autoupdate.txt)
+    as_user() {
+        setpriv --reuid=65534 --regid=65534 --clear-groups env -i HOME="$home" \
+            PATH=/usr/local/bin:/usr/bin:/bin QT_QPA_PLATFORM=offscreen timeout 60 "$@"
+    }
+    rc=0
+    as_user "${command[@]}" "${lab_options[@]}" >"$work/restart.log" 2>&1 || rc=$?
+    entry=$home/.config/autostart/zelkova-user-client.desktop
+    [ "$rc" = 0 ] && [ "$(stat -c %u "$entry" 2>/dev/null)" = 65534 ] ||
+        fail "no run-once entry of the user's after the restart (exit $rc): $(cat "$work/restart.log")"
+    grep -qx "Exec=/usr/bin/zelkova-user-client --data-dir $data" "$entry" ||
+        fail "the run-once entry: $(cat "$entry")"
+    read -r -a resume < <(sed -n 's/^Exec=//p' "$entry")
+    as_user "${resume[@]}" "${lab_options[@]}" >"$work/resume.log" 2>&1 &
+    resumed=$!
+    for _ in $(seq 300); do [ -e "$entry" ] || break; sleep 0.1; done
+    kill -TERM "$resumed" 2>/dev/null || true
+    wait "$resumed" || true
+    [ ! -e "$entry" ] || fail "the start after the restart kept the entry: $(cat "$work/resume.log")"
+    echo "the run-once entry was the user's, in the user's autostart directory, and went at the next start"
+    left=$(find "$home" ! -uid 65534)
+    [ -z "$left" ] || fail "files in the user's home that are not the user's: $left"
     exit 0
 fi
 
@@ -182,7 +281,7 @@ done
 dpkg-deb --contents "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$work/contents"
 expect=(/usr/share/applications/zelkova-user-client.desktop
         /usr/share/icons/hicolor/scalable/apps/zelkova-user-client.svg
-        /usr/share/polkit-1/actions/example.zelkova.user-client.policy
+        /usr/share/polkit-1/actions/example.zelkova.user-client.disk-helper.policy
         /usr/share/polkit-1/actions/example.zelkova.user-client.update.policy
         /usr/share/doc/zelkova-user-client/copyright
         /usr/share/doc/zelkova-user-client/changelog.gz)
@@ -215,46 +314,57 @@ desktop=$root/usr/share/applications/zelkova-user-client.desktop
 desktop-file-validate "$desktop" || fail "desktop-file-validate"
 exec_program=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
 [ -x "$root/usr/bin/$exec_program" ] || fail "the desktop entry runs $exec_program"
-policy=$root/usr/share/polkit-1/actions/example.zelkova.user-client.policy
+[ "$exec_program" = zelkova-user-client ] || fail "the desktop entry runs $exec_program"
+policy=$root/usr/share/polkit-1/actions/example.zelkova.user-client.disk-helper.policy
 xmllint --noout --dtdvalid /usr/share/polkit-1/policyconfig-1.dtd "$policy" ||
-    fail "the polkit action does not parse"
-grep -q '"org.freedesktop.policykit.exec.path">/usr/bin/zelkova-user-client-launch<' "$policy" ||
+    fail "the disk helper's action does not parse"
+grep -q '<action id="example.zelkova.user-client.disk-helper">' "$policy" || fail "action id"
+grep -q '"org.freedesktop.policykit.exec.path">/usr/bin/zelkova-disk-helper<' "$policy" ||
     fail "exec.path"
-grep -q '"org.freedesktop.policykit.exec.allow_gui">true<' "$policy" || fail "allow_gui"
 update_policy=$root/usr/share/polkit-1/actions/example.zelkova.user-client.update.policy
 xmllint --noout --dtdvalid /usr/share/polkit-1/policyconfig-1.dtd "$update_policy" ||
     fail "the update action does not parse"
-# pkexec may start the launcher and zelkova-update, nothing else; the updater links no Qt.
+# pkexec may start the disk helper and zelkova-update, nothing else; neither links Qt, and
+# neither action keeps the display.
 paths=$(cat "$root"/usr/share/polkit-1/actions/*.policy |
     sed -n 's/.*"org.freedesktop.policykit.exec.path">\([^<]*\)<.*/\1/p' | sort | tr '\n' ' ')
-[ "$paths" = "/usr/bin/zelkova-update /usr/bin/zelkova-user-client-launch " ] ||
+[ "$paths" = "/usr/bin/zelkova-disk-helper /usr/bin/zelkova-update " ] ||
     fail "pkexec actions run: $paths"
-ldd "$root/usr/bin/zelkova-update" | grep -qi qt && fail "zelkova-update links Qt"
-grep -q '"org.freedesktop.policykit.exec.allow_gui"' "$update_policy" &&
-    fail "the update action keeps the display"
+for p in zelkova-disk-helper zelkova-update; do
+    ldd "$root/usr/bin/$p" | grep -qi qt && fail "$p links Qt"
+done
+grep -q '"org.freedesktop.policykit.exec.allow_gui"' "$root"/usr/share/polkit-1/actions/*.policy &&
+    fail "an action keeps the display"
 
-echo "== launcher, root side"
 if [ "$(id -u)" -ne 0 ]; then
-    echo "skipped: needs root"
+    echo "the checks that install, mount and change user are skipped: they need root"
     exit 0
 fi
 chmod 755 "$work"
-mkdir "$work/bin" "$work/data"
-cp "$root/usr/bin/zelkova-user-client-launch" "$work/bin/"
-chmod 700 "$work/data"
-chown 65534:65534 "$work/data"
-standin_run "$work/bin" "$work/data" env PKEXEC_UID=65534 \
-    "$work/bin/zelkova-user-client-launch" --root --data-dir "$work/data" --env DISPLAY=:7 \
-    --env XDG_RUNTIME_DIR=/run/user/65534
 
-echo "== desktop entry's command through pkexec and polkitd"
+echo "== the disk helper's action through pkexec and polkitd"
 if [ -d /run/dbus ] && [ -x /usr/lib/polkit-1/polkitd ] && command -v dbus-daemon >/dev/null &&
     unshare -m true 2>/dev/null; then
     mkdir "$work/chain"
     chmod 755 "$work/chain"
     unshare -m --propagation private "$0" --pkexec-chain "$root" "$work/chain"
+    echo "pkexec starts the helper as root for the user, and not the client"
 else
     echo "skipped: needs mount namespaces, dbus-daemon and polkitd"
+fi
+
+echo "== the installed package started from its menu entry as the user"
+if unshare -m -p -f true 2>/dev/null && command -v "${CC:-cc}" >/dev/null; then
+    menu=$work/menu
+    mkdir -p "$menu/ov" "$menu/home" "$menu/home-restart"
+    chmod 755 "$menu"
+    chown 65534:65534 "$menu/home" "$menu/home-restart"
+    "${CC:-cc}" -O2 -Wall -Wextra -Werror -DSTANDIN_LOG="\"$menu/pkexec.log\"" \
+        -o "$menu/pkexec-standin" "$(dirname "$0")/pkexec-standin.c" ||
+        fail "the pkexec stand-in does not build"
+    unshare -m -p -f --mount-proc --propagation private "$0" --menu-chain "$deb" "$menu"
+else
+    echo "skipped: needs mount and PID namespaces and a C compiler"
 fi
 
 echo "== a signed update through pkexec and polkitd"

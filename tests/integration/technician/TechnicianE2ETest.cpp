@@ -1,11 +1,8 @@
 // A technician script played by the service stand-in against the client's engine and ATA
 // worker on a simulated disk with an image file.
-#include "agent/FixedChannelService.h"
-#include "ata/AtaThread.h"
-#include "platform/QueuedMainThread.h"
 #include "protocol/PacketJson.h"
 #include "support/ByteOrder.h"
-#include "tests/support/ClientHarness.h"
+#include "tests/support/AtaClientHarness.h"
 #include "tests/support/Process.h"
 #include "tests/unit/ata/SimFixture.h"
 #include "tools/MessageDialog.h"
@@ -25,27 +22,14 @@ constexpr std::int32_t kTech = 4242;
 
 // The client as the window builds it: engine, framing and an ATA worker whose completion runs
 // on this (the main) thread.
-class TechClient : public test::ClientHarness, public IAtaWorkerHost {
+class TechClient : public test::AtaClientHarness {
 public:
     TechClient(std::filesystem::path dataDir, THDCDevice* dev, AtaGlobals& g, SharedFlags& f)
-        : ClientHarness(std::move(dataDir)), worker(
-                                                 *this, [dev] { return dev; }, main, g, f) {
-        channel.SetDevice(dev);
-        socket->SetServices({&channel});
-        socket->SetMainThread(&main);
-        socket->SetSharedFlags(&f);
-        socket->SetAtaWorker(&worker);
+        : AtaClientHarness(std::move(dataDir), dev, g, f) {
         worker.Socket().SetWizardHook(ShowWizardForm);
     }
-    ~TechClient() override { worker.Stop(); }
 
-    bool DeliverAtaPacket(std::unique_ptr<PacketRecord>& packet) override {
-        worker.Deliver(std::move(packet));
-        return true;
-    }
     void SetTechnicianAttached(bool on) override { detailedLogging = on; }
-    bool SendAtaReply(PacketRecord& reply) override { return SendPacket(reply); }
-    void AtaLog(std::string_view text) override { log.emplace_back(text); }
 
     // Pumps the connection and the worker's calls until `done`.
     bool Run(const std::function<bool()>& done, std::chrono::milliseconds t = 20s) {
@@ -58,10 +42,6 @@ public:
         }
         return true;
     }
-
-    QueuedMainThread main;
-    FixedChannelService channel;
-    ATAThread worker;
 };
 
 Json Item(int code, const std::vector<std::uint8_t>& data = {}, std::uint32_t flags = 1) {

@@ -118,6 +118,38 @@ TEST(Registers, ReadAllRegsWritesDcOnlyForExtendedAddressing) {
     EXPECT_EQ(r.CH1, 0x14);
 }
 
+TEST(Registers, CommandEndAndResetReadBackTheSamePortSequence) {
+    // ER, SC, SN, CL, CH, DH, SR, the HOB bit into DC, then SC1, SN1, CL1, CH1.
+    const std::vector<std::pair<std::uint16_t, bool>> readBack = {
+        {0x1F1, false}, {0x1F2, false}, {0x1F3, false}, {0x1F4, false},
+        {0x1F5, false}, {0x1F6, false}, {0x1F7, false}, {kDC, true},
+        {0x1F2, false}, {0x1F3, false}, {0x1F4, false}, {0x1F5, false}};
+    auto tail = [&](const std::vector<SimAccess>& rec) {
+        EXPECT_GE(rec.size(), readBack.size());
+        std::vector<std::pair<std::uint16_t, bool>> out;
+        for (std::size_t i = rec.size() - std::min(rec.size(), readBack.size()); i < rec.size();
+             ++i)
+            out.emplace_back(rec[i].port, rec[i].write);
+        return out;
+    };
+    Lab lab(Disk(std::uint64_t{1} << 36));
+    lab.hw->Record(true);
+    AtaCommandRecord r = lab.Read(0x123456789ull, 1, READREGS);
+    ASSERT_EQ(r.Result, ATA_OK);
+    EXPECT_EQ(tail(lab.hw->TakeRecording()), readBack);
+    EXPECT_EQ(r.SN1, 0x23); // bits 24-31 of the LBA, from the HOB read
+
+    AtaCommandRecord reset;
+    reset.DH = 0xE0;
+    reset.Time = 40000;
+    reset.Flags = READREGS | EXTADDR;
+    lab.dev->ResetDevice(reset);
+    ASSERT_EQ(reset.Result, ATA_OK);
+    auto rec = lab.hw->TakeRecording();
+    EXPECT_EQ(tail(rec), readBack);
+    EXPECT_EQ(rec[rec.size() - 5].value, 0x80u);
+}
+
 TEST(Defects, EachErrorAppearsAtItsLbaAndNowhereElse) {
     struct Case {
         SimDefectKind kind;

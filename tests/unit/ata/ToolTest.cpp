@@ -167,6 +167,8 @@ TEST(SimHardwareJson, RequiredKeysAndErrors) {
     EXPECT_EQ(m.ram, (std::vector<std::uint8_t>{0x0A, 0xFF}));
     EXPECT_EQ(cfg.channels[0].slave.type, SimDeviceConfig::Type::None);
     EXPECT_FALSE(cfg.realClock);
+    EXPECT_FALSE(cfg.restartAccepted);
+    EXPECT_TRUE(ParseSimHardware(R"({"channels":[],"restart":"accepted"})").restartAccepted);
 
     for (
         const char* bad : {
@@ -180,6 +182,7 @@ TEST(SimHardwareJson, RequiredKeysAndErrors) {
                  "master":{"type":"disk","defects":[{"lba":1,"error":"BAD"}]}}]})",
             R"({"channels":[{"command_block":496,"control_block":1014,"master":{"type":"disk","ram":"abc"}}]})",
             R"({"channels":[{"command_block":496,"control_block":1014,"master":{"type":"disk","lba48":1}}]})",
+            R"({"channels":[],"restart":"yes"})",
         })
         EXPECT_THROW(ParseSimHardware(bad), std::runtime_error) << bad;
 

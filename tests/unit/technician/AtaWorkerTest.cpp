@@ -32,17 +32,6 @@ struct FixedChannel : IChannelService {
     bool WriteControllerStream(std::vector<std::uint8_t>&) override { return true; }
 };
 
-struct NullHost : IUserClientHost {
-    void AddLogText(std::string_view t) override { log.emplace_back(t); }
-    void AddLogTextBold(std::string_view t) override { log.emplace_back(t); }
-    void ShowMessage(std::string_view) override {}
-    void SetNoReconnect(bool) override {}
-    void CloseConnection() override {}
-    void StopPingTimer() override {}
-    bool SendPacket(PacketRecord&) override { return true; }
-    std::vector<std::string> log;
-};
-
 class AtaWorkerTest : public ::testing::Test {
 protected:
     AtaWorkerTest() {
@@ -75,7 +64,7 @@ protected:
     ATAThread worker{host, [this] { return lab.dev.get(); }, main, lab.globals, lab.flags, 2};
     FixedChannel channel;
     TempDir dir;
-    NullHost clientHost;
+    LogHost clientHost;
     UserInfo user;
     ClientSettings settings;
     TransportData transport;

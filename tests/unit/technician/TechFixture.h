@@ -1,6 +1,8 @@
-// Pieces the technician tests share: ATA items, a recording worker host, reply parsing.
+// Pieces the technician tests share: ATA items, a recording worker host, a logging engine host,
+// reply parsing.
 #pragma once
 
+#include "agent/UserClientSocket.h"
 #include "ata/AtaThread.h"
 #include "platform/QueuedMainThread.h"
 #include "support/ByteOrder.h"
@@ -12,6 +14,18 @@
 #include <vector>
 
 namespace zkv::test {
+
+// The engine's host with nothing behind it: what it logs is kept, packets are taken as sent.
+struct LogHost : IUserClientHost {
+    void AddLogText(std::string_view t) override { log.emplace_back(t); }
+    void AddLogTextBold(std::string_view t) override { log.emplace_back(t); }
+    void ShowMessage(std::string_view) override {}
+    void SetNoReconnect(bool) override {}
+    void CloseConnection() override {}
+    void StopPingTimer() override {}
+    bool SendPacket(PacketRecord&) override { return true; }
+    std::vector<std::string> log;
+};
 
 inline std::vector<std::uint8_t> AtaItemData(const AtaCommandRecord& r,
                                              const std::vector<std::uint8_t>& trailing = {}) {

@@ -13,17 +13,6 @@ namespace {
 
 using namespace test;
 
-struct LogHost : IUserClientHost {
-    void AddLogText(std::string_view t) override { log.emplace_back(t); }
-    void AddLogTextBold(std::string_view t) override { log.emplace_back(t); }
-    void ShowMessage(std::string_view) override {}
-    void SetNoReconnect(bool) override {}
-    void CloseConnection() override {}
-    void StopPingTimer() override {}
-    bool SendPacket(PacketRecord&) override { return true; }
-    std::vector<std::string> log;
-};
-
 TEST(WireText, EveryByteRoundTripsAndTechnicianTextsCrossInTheCodePage) {
     std::string every;
     for (int b = 1; b < 256; ++b)
