@@ -12,6 +12,7 @@
 #include "agent/FixedChannelService.h"
 #include "agent/UserClientSocket.h"
 #include "ata/AtaThread.h"
+#include "helper/HelperClient.h"
 #include "platform/PosixConnection.h"
 #include "platform/QueuedMainThread.h"
 #include "protocol/Framing.h"
@@ -26,6 +27,8 @@
 #include <atomic>
 #include <chrono>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -95,24 +98,34 @@ std::size_t ReadPacket(int fd, std::vector<std::uint8_t>& buf) {
 }
 
 // The client: framing, engine and ATA worker on a simulated disk, its main loop on a thread.
+// With `throughHelper` the engine is the disk helper's, started without rights over the same
+// simulated disk, as the window's channel is.
 class BenchClient : public IFramingHost, public IUserClientHost, public IAtaWorkerHost {
 public:
-    explicit BenchClient(int fd) : connection_(fd) {
-        SimHardwareConfig cfg;
-        SimChannelConfig ch;
-        ch.master.type = SimDeviceConfig::Type::Disk;
-        ch.master.sectors = 1 << 20;
-        cfg.channels.push_back(ch);
-        hw_ = std::make_unique<SimIdeHardware>(cfg);
-        dev_ = std::make_unique<THDCDevice>(*hw_, hw_->Clock(),
-                                            std::vector<IoRange>{{0x1F0, 0x1F7}, {0x3F6, 0x3F6}},
-                                            globals_, flags_);
+    BenchClient(int fd, bool throughHelper) : connection_(fd) {
+        if (throughHelper) {
+            StartHelper();
+        } else {
+            SimHardwareConfig cfg;
+            SimChannelConfig ch;
+            ch.master.type = SimDeviceConfig::Type::Disk;
+            ch.master.sectors = 1 << 20;
+            cfg.channels.push_back(ch);
+            hw_ = std::make_unique<SimIdeHardware>(cfg);
+            dev_ = std::make_unique<THDCDevice>(
+                *hw_, hw_->Clock(), std::vector<IoRange>{{0x1F0, 0x1F7}, {0x3F6, 0x3F6}}, globals_,
+                flags_);
+        }
         flags_.SetDeviceReady();
         loop_ = std::thread([this] { Loop(); });
     }
     ~BenchClient() override {
         stop_ = true;
         loop_.join();
+        dev_.reset();
+        helper_.reset();
+        if (!folder_.empty())
+            std::filesystem::remove_all(folder_);
     }
 
     void RestartPingWatchdog() override {}
@@ -138,6 +151,22 @@ public:
     void AtaLog(std::string_view) override {}
 
 private:
+    void StartHelper() {
+        char dir[] = "/tmp/zkv-tech-bench-XXXXXX";
+        folder_ = mkdtemp(dir);
+        const std::string path = folder_ + "/hw.json";
+        std::ofstream(path) << R"({"channels": [{"command_block": 496, "control_block": 1014,
+                                  "master": {"type": "disk", "sectors": 1048576}}]})";
+        std::string error;
+        helper_ =
+            helper::DiskHelperClient::Start({ZKV_DISK_HELPER, "--hardware", "sim:" + path}, error);
+        helper::ChannelReply taken;
+        const char* key = "pci-0000:00:01.1\\1";
+        if (!helper_ || !helper_->Hello(error) || !helper_->Take(key, taken, error) || !taken.ok)
+            std::abort();
+        dev_ = std::make_unique<helper::THelperChannel>(*helper_, key);
+    }
+
     void Loop() {
         QueuedMainThread main; // this thread is the client's main thread
         framing_ = std::make_unique<Framing>(connection_, *this, transport_);
@@ -166,7 +195,9 @@ private:
     AtaGlobals globals_;
     SharedFlags flags_;
     std::unique_ptr<SimIdeHardware> hw_;
-    std::unique_ptr<THDCDevice> dev_;
+    std::string folder_;
+    std::unique_ptr<helper::DiskHelperClient> helper_;
+    std::unique_ptr<TControllerInfo> dev_;
     std::unique_ptr<Framing> framing_;
     std::unique_ptr<UserClientSocket> engine_;
     std::unique_ptr<ATAThread> worker_;
@@ -183,7 +214,7 @@ void Report(benchmark::State& state, std::vector<double>& us) {
     state.counters["round_trips"] = static_cast<double>(us.size());
 }
 
-void RoundTrip(benchmark::State& state, int reads) {
+void RoundTrip(benchmark::State& state, int reads, bool throughHelper = false) {
     TcpListener listener;
     listener.Listen("127.0.0.1", 0);
     PosixConnection dial;
@@ -194,7 +225,7 @@ void RoundTrip(benchmark::State& state, int reads) {
     SetNoDelay(dial.Fd());
     const int clientFd = ::dup(dial.Fd());
     dial.Close();
-    BenchClient client(clientFd);
+    BenchClient client(clientFd, throughHelper);
     TransportData t;
     const auto request = Wire(BatchPacket(reads), t);
     std::vector<std::uint8_t> reply;
@@ -236,6 +267,23 @@ void BM_AtaRoundTrip_256SectorReads(benchmark::State& state) {
     RoundTrip(state, 256);
 }
 BENCHMARK(BM_AtaRoundTrip_256SectorReads)
+    ->UseManualTime()
+    ->Iterations(200)
+    ->Unit(benchmark::kMicrosecond);
+
+// The same with the disk helper in the path: the engine runs in the helper process.
+void BM_AtaRoundTripThroughHelper_OneSectorRead(benchmark::State& state) {
+    RoundTrip(state, 1, true);
+}
+BENCHMARK(BM_AtaRoundTripThroughHelper_OneSectorRead)
+    ->UseManualTime()
+    ->Iterations(2000)
+    ->Unit(benchmark::kMicrosecond);
+
+void BM_AtaRoundTripThroughHelper_256SectorReads(benchmark::State& state) {
+    RoundTrip(state, 256, true);
+}
+BENCHMARK(BM_AtaRoundTripThroughHelper_256SectorReads)
     ->UseManualTime()
     ->Iterations(200)
     ->Unit(benchmark::kMicrosecond);
