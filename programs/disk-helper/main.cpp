@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <string>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -39,6 +40,11 @@ int Usage(int code) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A batch's request, results and reply are buffers of up to tens of MiB, made and freed for
+    // every batch. Kept in the heap rather than mapped and unmapped each time, they are not
+    // faulted in afresh page by page (a batch of large reads took four times as long).
+    mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    mallopt(M_TRIM_THRESHOLD, 128 << 20);
     std::string hardware = "linux";
     std::string stateDir;
     // Through pkexec the caller is the user: a file to read as root or a directory to write as
