@@ -155,10 +155,13 @@ TEST(WorkFormTechnician, ScanResultsReachTheTechnicianUntilTheScanIsOver) {
             .dump() +
         "\n";
     WindowAndStandIn w;
-    ASSERT_TRUE(w.Start(R"({"channels": [{"command_block": 496, "control_block": 1014, "master":
+    // The drive is the disk helper's, in another process: its slow sectors take real time, so
+    // that the scan lasts several of the window's report periods.
+    ASSERT_TRUE(w.Start(R"({"clock": "real", "channels": [{"command_block": 496,
+        "control_block": 1014, "master":
         {"type": "disk", "model": "SCAN TEST DISK", "sectors": 6000, "defects": [
          {"lba": 100, "error": "UNC"}, {"lba": 2000, "error": "IDNF"},
-         {"lba": 5999, "error": "ABRT"}], "slow": [{"lba": 3000, "count": 256, "ms": 1}]}}]})",
+         {"lba": 5999, "error": "ABRT"}], "slow": [{"lba": 3000, "count": 256, "ms": 2}]}}]})",
                         script));
 
     // Each CMD_SHOW_SCAN: byte 0 = over, then 36-byte records.
