@@ -24,12 +24,36 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Reads exactly n bytes before `deadline`. False on end of file, error or time-out.
+// How long a reader waits on the helper's answer awake before it sleeps in poll: most answers
+// (a status, a sector) come back sooner, and a sleeping thread takes longer to wake than that.
+constexpr auto kAwakeWait = std::chrono::microseconds(0);
+
+// Reads exactly n bytes before `deadline`. False on end of file, error or time-out. What is
+// already waiting is taken without a poll; for the first `awake` the reader does not sleep.
 bool ReadUntil(int fd, std::uint8_t* p, std::size_t n, Clock::time_point deadline,
-               std::string& error, const std::function<bool()>& watch = {}) {
+               std::string& error, const std::function<bool()>& watch = {},
+               Clock::duration awake = {}) {
+    const auto awakeUntil = Clock::now() + awake;
     while (n > 0) {
+        const ssize_t k = recv(fd, p, n, MSG_DONTWAIT);
+        if (k > 0) {
+            p += k;
+            n -= static_cast<std::size_t>(k);
+            continue;
+        }
+        if (k == 0) {
+            error = "the disk helper closed the connection";
+            return false;
+        }
+        if (errno != EAGAIN && errno != EINTR) {
+            error = std::string("read: ") + std::strerror(errno);
+            return false;
+        }
+        const auto now = Clock::now();
+        if (now < awakeUntil)
+            continue;
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
         if (left <= 0) {
             error = "the disk helper did not answer in time";
             return false;
@@ -37,30 +61,12 @@ bool ReadUntil(int fd, std::uint8_t* p, std::size_t n, Clock::time_point deadlin
         pollfd pfd{fd, POLLIN, 0};
         const long long slice = watch ? 20 : 1 << 30;
         const int r = poll(&pfd, 1, static_cast<int>(std::min<long long>(left, slice)));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0) {
+        if (r < 0 && errno != EINTR) {
             error = std::string("poll: ") + std::strerror(errno);
             return false;
         }
-        if (r == 0) {
-            if (watch)
-                watch();
-            continue;
-        }
-        const ssize_t k = read(fd, p, n);
-        if (k == 0) {
-            error = "the disk helper closed the connection";
-            return false;
-        }
-        if (k < 0) {
-            if (errno == EINTR || errno == EAGAIN)
-                continue;
-            error = std::string("read: ") + std::strerror(errno);
-            return false;
-        }
-        p += k;
-        n -= static_cast<std::size_t>(k);
+        if (r == 0 && watch)
+            watch();
     }
     return true;
 }
@@ -77,7 +83,8 @@ long long BatchTimeoutMs(const BatchRequest& b, long long base) {
 
 } // namespace
 
-DiskHelperClient::DiskHelperClient(int fd) : fd_(fd) {}
+DiskHelperClient::DiskHelperClient(int fd, int replyFd)
+    : fd_(fd), replyFd_(replyFd >= 0 ? replyFd : fd) {}
 
 DiskHelperClient::~DiskHelperClient() {
     Close();
@@ -99,15 +106,24 @@ std::unique_ptr<DiskHelperClient> DiskHelperClient::Start(const std::vector<std:
         error = "no program";
         return nullptr;
     }
-    int sv[2];
+    // Two connections: requests on the helper's standard input, replies on its standard output,
+    // which carries the abort requests the other way, so that they reach a running request
+    // without the helper reading its requests' connection meanwhile.
+    int sv[2], rv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
         error = std::string("socketpair: ") + std::strerror(errno);
+        return nullptr;
+    }
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, rv) != 0) {
+        error = std::string("socketpair: ") + std::strerror(errno);
+        close(sv[0]);
+        close(sv[1]);
         return nullptr;
     }
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, sv[1], 0);
-    posix_spawn_file_actions_adddup2(&fa, sv[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, rv[1], 1);
     std::vector<char*> args;
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
@@ -127,19 +143,26 @@ std::unique_ptr<DiskHelperClient> DiskHelperClient::Start(const std::vector<std:
     const int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), env.data());
     posix_spawn_file_actions_destroy(&fa);
     close(sv[1]);
+    close(rv[1]);
     if (rc != 0) {
         close(sv[0]);
+        close(rv[0]);
         error = std::string("cannot start ") + argv[0] + ": " + std::strerror(rc);
         return nullptr;
     }
-    auto c = std::make_unique<DiskHelperClient>(sv[0]);
+    auto c = std::make_unique<DiskHelperClient>(sv[0], rv[0]);
     c->pid_ = pid;
     return c;
 }
 
 bool DiskHelperClient::Send(std::uint8_t type, std::span<const std::uint8_t> payload) {
     std::lock_guard g(writeLock_);
-    return fd_ >= 0 && payload.size() + 1 <= kMaxFrame && WriteAll(fd_, EncodeFrame(type, payload));
+    if (fd_ < 0 || payload.size() + 1 > kMaxFrame)
+        return false;
+    if (type == MSG_ABORT)
+        return WriteAll(replyFd_, EncodeFrame(type, payload));
+    ++sent_;
+    return WriteAll(fd_, EncodeFrame(type, payload));
 }
 
 bool DiskHelperClient::Call(std::uint8_t type, std::span<const std::uint8_t> payload, Frame& reply,
@@ -167,7 +190,7 @@ bool DiskHelperClient::Call(std::uint8_t type, std::span<const std::uint8_t> pay
                 abortSent = Abort();
             return abortSent;
         };
-    if (!ReadUntil(fd_, header, sizeof header, deadline, error, watch)) {
+    if (!ReadUntil(replyFd_, header, sizeof header, deadline, error, watch, kAwakeWait)) {
         Close();
         return false;
     }
@@ -178,7 +201,7 @@ bool DiskHelperClient::Call(std::uint8_t type, std::span<const std::uint8_t> pay
         return false;
     }
     reply.payload.resize(len);
-    if (len > 0 && !ReadUntil(fd_, reply.payload.data(), len, deadline, error)) {
+    if (len > 0 && !ReadUntil(replyFd_, reply.payload.data(), len, deadline, error)) {
         Close();
         return false;
     }
@@ -284,15 +307,16 @@ bool DiskHelperClient::Device(const DeviceRequest& request, DeviceReply& reply,
 }
 
 bool DiskHelperClient::Abort() {
-    return Send(MSG_ABORT, {});
+    return Send(MSG_ABORT, EncodeAbort(sent_));
 }
 
 void DiskHelperClient::Close() {
     std::lock_guard g(writeLock_);
-    if (fd_ >= 0) {
+    if (replyFd_ >= 0 && replyFd_ != fd_)
+        close(replyFd_);
+    if (fd_ >= 0)
         close(fd_);
-        fd_ = -1;
-    }
+    fd_ = replyFd_ = -1;
 }
 
 // --- THelperChannel ----------------------------------------------------------------------------

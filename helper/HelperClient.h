@@ -10,6 +10,7 @@
 #include "ata/ControllerInfo.h"
 #include "helper/HelperProtocol.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -22,7 +23,9 @@ namespace zkv::helper {
 class DiskHelperClient {
 public:
     // Owns `fd` (closed with the client).
-    explicit DiskHelperClient(int fd);
+    // Requests go out on `fd`; the replies come in on `replyFd`, which also carries the abort
+    // requests out (the same descriptor when there is one connection).
+    explicit DiskHelperClient(int fd, int replyFd = -1);
     ~DiskHelperClient();
     DiskHelperClient(const DiskHelperClient&) = delete;
     DiskHelperClient& operator=(const DiskHelperClient&) = delete;
@@ -62,6 +65,8 @@ private:
     bool Send(std::uint8_t type, std::span<const std::uint8_t> payload);
 
     int fd_ = -1;
+    int replyFd_ = -1;
+    std::atomic<std::uint32_t> sent_{0}; // requests sent, the number of the last one
     pid_t pid_ = -1;
     std::mutex callLock_;
     std::mutex writeLock_;

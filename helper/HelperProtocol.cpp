@@ -90,6 +90,18 @@ bool DecodeHello(std::span<const std::uint8_t> payload, std::uint16_t& version) 
     return r.U32(magic) && magic == kMagic && r.U16(version) && r.AtEnd();
 }
 
+std::vector<std::uint8_t> EncodeAbort(std::uint32_t request) {
+    std::vector<std::uint8_t> out;
+    ByteWriter w(out);
+    w.U32(request);
+    return out;
+}
+
+bool DecodeAbort(std::span<const std::uint8_t> payload, std::uint32_t& request) {
+    ByteReader r(payload);
+    return r.U32(request) && r.AtEnd();
+}
+
 std::vector<std::uint8_t> EncodeKey(const std::string& key) {
     std::vector<std::uint8_t> out;
     ByteWriter w(out);

@@ -22,7 +22,7 @@
 namespace zkv::helper {
 
 inline constexpr std::uint32_t kMagic = 0x48444B5A; // "ZKDH" in the order it is sent
-inline constexpr std::uint16_t kProtocolVersion = 2;
+inline constexpr std::uint16_t kProtocolVersion = 3;
 
 // Bounds of the protocol.
 inline constexpr std::uint32_t kMaxCommandData = 32u << 20; // one command's data
@@ -96,6 +96,11 @@ bool DecodeFrame(std::span<const std::uint8_t> bytes, Frame& out);
 // --- hello ---
 std::vector<std::uint8_t> EncodeHello(std::uint16_t version = kProtocolVersion);
 bool DecodeHello(std::span<const std::uint8_t> payload, std::uint16_t& version);
+
+// --- abort: the number of the request it is meant for (requests are numbered from 1 in the
+// order they are sent, the hello included)
+std::vector<std::uint8_t> EncodeAbort(std::uint32_t request);
+bool DecodeAbort(std::span<const std::uint8_t> payload, std::uint32_t& request);
 
 // --- a channel key (take, give, status) ---
 std::vector<std::uint8_t> EncodeKey(const std::string& key);

@@ -3,11 +3,13 @@
 #include "ata/AtaThread.h"
 #include "support/SharedFlags.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -17,9 +19,24 @@ namespace {
 constexpr std::uint8_t kIdentifyDevice = 0xEC;
 
 // Reads exactly n bytes, watching `stop` and `wake` too. 1 when read, 0 on end of file, -1 on
-// an error, -2 when asked to stop.
+// an error, -2 when asked to stop. What is already waiting is taken without a poll first.
 int ReadFull(int fd, int stop, int wake, std::uint8_t* p, std::size_t n) {
+    bool socket = true;
     while (n > 0) {
+        if (socket) {
+            const ssize_t k = recv(fd, p, n, MSG_DONTWAIT);
+            if (k > 0) {
+                p += k;
+                n -= static_cast<std::size_t>(k);
+                continue;
+            }
+            if (k == 0)
+                return 0;
+            if (errno == ENOTSOCK)
+                socket = false;
+            else if (errno != EAGAIN && errno != EINTR)
+                return -1;
+        }
         pollfd fds[3] = {{fd, POLLIN, 0}, {stop, POLLIN, 0}, {wake, POLLIN, 0}};
         if (poll(fds, 3, -1) < 0) {
             if (errno == EINTR)
@@ -28,7 +45,7 @@ int ReadFull(int fd, int stop, int wake, std::uint8_t* p, std::size_t n) {
         }
         if (fds[1].revents || fds[2].revents)
             return -2;
-        if (!fds[0].revents)
+        if (!fds[0].revents || socket)
             continue;
         const ssize_t k = read(fd, p, n);
         if (k == 0)
@@ -78,13 +95,9 @@ HelperServer::HelperServer(HelperHardware& hw, ServerOptions options)
 }
 
 HelperServer::~HelperServer() {
-    if (worker_.joinable()) {
-        {
-            std::lock_guard g(lock_);
-            stop_ = true;
-        }
-        cv_.notify_all();
-        worker_.join();
+    if (watcher_.joinable()) {
+        End("the helper ends");
+        watcher_.join();
     }
     for (int fd : wake_)
         if (fd >= 0)
@@ -104,63 +117,70 @@ void HelperServer::End(const std::string& why) {
         stop_ = true;
     }
     flags_.SetAbortRequest();
-    cv_.notify_all();
     if (wake_[1] >= 0) {
         const std::uint8_t b = 1;
         [[maybe_unused]] auto k = write(wake_[1], &b, 1);
     }
 }
 
+int HelperServer::ReadFrame(int fd, Frame& f, std::string& why) {
+    std::uint8_t header[kFrameHeaderSize];
+    const int h = ReadFull(fd, opt_.stop, wake_[0], header, sizeof header);
+    if (h <= 0) {
+        why = h == 0    ? std::string("the connection closed")
+              : h == -2 ? std::string("asked to stop")
+                        : std::string("read: ") + std::strerror(errno);
+        return h;
+    }
+    std::uint32_t len = 0;
+    if (!DecodeFrameHeader(header, len, f.type)) {
+        why = "a frame past the bounds";
+        return -1;
+    }
+    f.payload.resize(len);
+    if (len > 0 && ReadFull(fd, opt_.stop, wake_[0], f.payload.data(), len) <= 0) {
+        why = "the connection closed inside a frame";
+        return -1;
+    }
+    if (std::uint32_t n = 0; f.type == MSG_ABORT && !DecodeAbort(f.payload, n)) {
+        why = "a malformed abort request";
+        return -1;
+    }
+    return 1;
+}
+
 std::string HelperServer::Run() {
-    worker_ = std::thread([this] { Work(); });
+    watcher_ = std::thread([this] { Watch(); });
     for (;;) {
-        std::uint8_t header[kFrameHeaderSize];
-        const int h = ReadFull(opt_.in, opt_.stop, wake_[0], header, sizeof header);
-        if (h <= 0) {
-            End(h == 0    ? std::string("the connection closed")
-                : h == -2 ? std::string("asked to stop")
-                          : std::string("read: ") + std::strerror(errno));
-            break;
-        }
         Frame f;
-        std::uint32_t len = 0;
-        if (!DecodeFrameHeader(header, len, f.type)) {
-            End("a frame past the bounds");
+        std::string why;
+        if (ReadFrame(opt_.in, f, why) <= 0) {
+            End(why);
             break;
-        }
-        f.payload.resize(len);
-        if (len > 0) {
-            const int b = ReadFull(opt_.in, opt_.stop, wake_[0], f.payload.data(), len);
-            if (b <= 0) {
-                End("the connection closed inside a frame");
-                break;
-            }
         }
         if (f.type == MSG_ABORT) {
-            if (!f.payload.empty()) {
-                End("a malformed abort request");
-                break;
-            }
-            flags_.SetAbortRequest();
+            Aborted(f);
             continue;
         }
-        std::unique_lock lk(lock_);
+        {
+            std::lock_guard g(lock_);
+            if (stop_)
+                break;
+            // The abort request is this request's alone: set when its abort came before it was
+            // read (the two travel on different connections), clear otherwise.
+            ++requests_;
+            if (abortFor_ == requests_)
+                flags_.SetAbortRequest();
+            else
+                flags_.ClearAbortRequest();
+        }
+        // Every request ends in exactly one reply or in the end of the connection.
+        Handle(f);
+        std::lock_guard g(lock_);
         if (stop_)
             break;
-        if (busy_) {
-            lk.unlock();
-            End("a request before the answer to the last one");
-            break;
-        }
-        // Cleared here, before the request is handed over, so that an abort read after it is
-        // never lost.
-        flags_.ClearAbortRequest();
-        pending_ = std::move(f);
-        busy_ = true;
-        lk.unlock();
-        cv_.notify_all();
     }
-    worker_.join();
+    watcher_.join();
     if (taken_) {
         std::string message;
         bool restart = false;
@@ -170,19 +190,55 @@ std::string HelperServer::Run() {
     return endReason_;
 }
 
-void HelperServer::Work() {
+void HelperServer::Watch() {
+    // The client sends its abort requests on the reply connection, the other way: they reach the
+    // running request without the request's thread reading them and without waking this thread
+    // for every request. A helper on a single connection (or a reply pipe) takes an abort only
+    // between requests; here it then watches the stop alone.
+    struct stat in {
+    }, out{};
+    const bool apart = fstat(opt_.in, &in) == 0 && fstat(opt_.out, &out) == 0 &&
+                       S_ISSOCK(out.st_mode) &&
+                       (in.st_dev != out.st_dev || in.st_ino != out.st_ino);
     for (;;) {
-        std::unique_lock lk(lock_);
-        cv_.wait(lk, [this] { return stop_ || pending_.has_value(); });
-        if (stop_)
+        pollfd fds[3] = {{opt_.stop, POLLIN, 0}, {wake_[0], POLLIN, 0}, {opt_.out, POLLIN, 0}};
+        if (poll(fds, apart ? 3 : 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            End(std::string("poll: ") + std::strerror(errno));
             return;
-        Frame f = std::move(*pending_);
-        pending_.reset();
-        lk.unlock();
-        // Every request ends in exactly one reply (Reply marks the worker free) or in the
-        // end of the connection.
-        Handle(f);
+        }
+        if (fds[1].revents)
+            return; // ended
+        if (fds[0].revents) {
+            End("asked to stop");
+            return;
+        }
+        if (!apart || !fds[2].revents)
+            continue;
+        Frame f;
+        std::string why;
+        if (ReadFrame(opt_.out, f, why) <= 0) {
+            End(why);
+            return;
+        }
+        if (f.type != MSG_ABORT) {
+            End("a request on the reply connection");
+            return;
+        }
+        Aborted(f);
     }
+}
+
+void HelperServer::Aborted(const Frame& abort) {
+    std::uint32_t request = 0;
+    DecodeAbort(abort.payload, request); // checked when it was read
+    std::lock_guard g(lock_);
+    if (request == requests_)
+        flags_.SetAbortRequest(); // the running request, or the one just answered (no harm)
+    else if (request > requests_)
+        abortFor_ = std::max(abortFor_, request); // sent after a request not read yet
+    // An older one came after its request's answer: nothing to stop.
 }
 
 void HelperServer::Reply(std::uint8_t type, std::span<const std::uint8_t> payload) {
@@ -190,11 +246,7 @@ void HelperServer::Reply(std::uint8_t type, std::span<const std::uint8_t> payloa
         End("a reply past the bounds");
         return;
     }
-    {
-        // Free before the reply leaves, so that the client's next request finds it free.
-        std::lock_guard g(lock_);
-        busy_ = false;
-    }
+    {}
     if (!WriteAll(opt_.out, EncodeFrame(type, payload)))
         End(std::string("write: ") + std::strerror(errno));
 }

@@ -1,10 +1,10 @@
 // The disk helper's side of the connection: reads requests from one descriptor, runs them on the
 // controller list and the ATA engine over HelperHardware, and writes the replies to another.
 //
-// Two threads: the reader (the caller of Run) decodes frames and hands each request to the
-// worker, which runs it and answers. Only the abort request is handled by the reader itself, so
-// that it reaches a batch while it runs. One request at a time: a second one before the answer
-// to the first is a protocol violation and ends the connection.
+// Two threads: the caller of Run reads each request from `in` and runs it itself, so that a
+// request is not handed between threads on its way. The watcher reads the abort requests, which
+// the client sends the other way on the reply connection `out`, and watches the stop: both reach
+// a running batch. Requests are run one at a time, in the order they came.
 //
 // The connection ends on end of file, a read or write error, a frame past the bounds, a
 // violation, or the `stop` descriptor becoming readable (the program's signals). Run then asks
@@ -16,11 +16,9 @@
 #include "helper/HelperProtocol.h"
 #include "helper/HelperState.h"
 
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 
@@ -51,7 +49,11 @@ public:
     std::string Run();
 
 private:
-    void Work();
+    // One frame from the connection: 1, or 0 at its end and -1/-2 with `why` set.
+    int ReadFrame(int fd, Frame& f, std::string& why);
+    void Watch();
+    // An abort request (its payload checked): it stops the request it names.
+    void Aborted(const Frame& abort);
     void Handle(const Frame& f);
     void HandleHello(const Frame& f);
     void HandleList();
@@ -79,15 +81,14 @@ private:
     TControllerInfo* taken_ = nullptr;
     CrashRecordFile record_;
     bool hello_ = false;
-    int wake_[2] = {-1, -1}; // the worker wakes the reader when it ends the connection
+    int wake_[2] = {-1, -1}; // readable once the connection has ended
 
     std::mutex lock_;
-    std::condition_variable cv_;
-    std::optional<Frame> pending_;
-    bool busy_ = false;
     bool stop_ = false;
+    std::uint32_t requests_ = 0; // the number of the request read last
+    std::uint32_t abortFor_ = 0; // an abort that came before its request
     std::string endReason_;
-    std::thread worker_;
+    std::thread watcher_;
 };
 
 } // namespace helper

@@ -305,11 +305,61 @@ TEST(DiskHelper, AnAbortSentWhileABatchRunsCutsItShort) {
     EXPECT_GE(reply.results.size(), 1u);
     EXPECT_LT(reply.results.size(), 20u);
     EXPECT_LT(took, std::chrono::seconds(2));
-    // The next batch runs in full: the abort concerned the batch it stopped.
+    // The next batch runs in full: the abort concerned the batch it stopped, and one sent after
+    // that batch's answer (it reaches the helper on the other connection, maybe after the next
+    // batch has begun) names the batch answered, not the next one.
+    client->Abort();
     request.entries.resize(2);
     ASSERT_TRUE(client->RunBatch(request, reply, error)) << error;
     EXPECT_FALSE(reply.aborted);
     EXPECT_EQ(reply.results.size(), 2u);
+}
+
+TEST(DiskHelper, AnAbortThatOvertakesItsBatchStillStopsIt) {
+    // The abort travels on the reply connection: it can reach the helper before the batch it
+    // names, and must stop that batch when it is read.
+    SimFile sim;
+    int req[2], rep[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, req), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, rep), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(req[1], 0);
+        dup2(rep[1], 1);
+        execl(ZKV_DISK_HELPER, ZKV_DISK_HELPER, "--hardware", sim.Hardware().c_str(), nullptr);
+        _exit(127);
+    }
+    close(req[1]);
+    close(rep[1]);
+    auto call = [&](std::uint8_t type, const std::vector<std::uint8_t>& payload) {
+        const auto bytes = EncodeFrame(type, payload);
+        EXPECT_EQ(write(req[0], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        std::uint8_t header[kFrameHeaderSize];
+        Frame f;
+        std::uint32_t len = 0;
+        EXPECT_EQ(recv(rep[0], header, sizeof header, MSG_WAITALL), 5);
+        EXPECT_TRUE(DecodeFrameHeader(header, len, f.type));
+        f.payload.resize(len);
+        EXPECT_EQ(recv(rep[0], f.payload.data(), len, MSG_WAITALL), static_cast<ssize_t>(len));
+        EXPECT_EQ(f.type, type | MSG_REPLY);
+        return f;
+    };
+    call(MSG_HELLO, EncodeHello());      // request 1
+    call(MSG_TAKE, EncodeKey(kPrimary)); // request 2
+    const auto abort = EncodeFrame(MSG_ABORT, EncodeAbort(3));
+    ASSERT_EQ(write(rep[0], abort.data(), abort.size()), static_cast<ssize_t>(abort.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the abort is read first
+    BatchRequest batch;
+    batch.key = kPrimary;
+    for (std::uint32_t lba = 0; lba < 50; ++lba)
+        batch.entries.push_back({ENTRY_COMMAND, Lba28(0x20, lba, 1, PR_PIO_READ)});
+    BatchReply reply;
+    ASSERT_TRUE(DecodeBatchReply(call(MSG_BATCH, EncodeBatch(batch)).payload, reply));
+    EXPECT_TRUE(reply.aborted);
+    EXPECT_LE(reply.results.size(), 1u);
+    close(req[0]);
+    close(rep[0]);
+    EXPECT_EQ(WaitExit(pid, 5000), 0);
 }
 
 TEST(DiskHelper, AFramePastTheBoundsEndsTheConnection) {
