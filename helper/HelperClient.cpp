@@ -1,6 +1,7 @@
 #include "helper/HelperClient.h"
 
 #include "ata/HDCDevice.h"
+#include "helper/FrameBuffer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -24,36 +25,22 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long a reader waits on the helper's answer awake before it sleeps in poll: most answers
-// (a status, a sector) come back sooner, and a sleeping thread takes longer to wake than that.
-constexpr auto kAwakeWait = std::chrono::microseconds(0);
-
-// Reads exactly n bytes before `deadline`. False on end of file, error or time-out. What is
-// already waiting is taken without a poll; for the first `awake` the reader does not sleep.
-bool ReadUntil(int fd, std::uint8_t* p, std::size_t n, Clock::time_point deadline,
-               std::string& error, const std::function<bool()>& watch = {},
-               Clock::duration awake = {}) {
-    const auto awakeUntil = Clock::now() + awake;
-    while (n > 0) {
-        const ssize_t k = recv(fd, p, n, MSG_DONTWAIT);
-        if (k > 0) {
-            p += k;
-            n -= static_cast<std::size_t>(k);
-            continue;
-        }
-        if (k == 0) {
-            error = "the disk helper closed the connection";
+// Waits until one whole reply frame is in `buffer`, reading `fd` before `deadline`. `watch` is
+// called every 20 ms meanwhile. False on end of file, error, a frame past the bounds or time-out.
+bool ReadReply(int fd, FrameBuffer& buffer, Frame& reply, Clock::time_point deadline,
+               std::string& error, const std::function<bool()>& watch) {
+    for (;;) {
+        switch (buffer.Take(reply)) {
+        case FrameBuffer::Taken::Frame:
+            return true;
+        case FrameBuffer::Taken::PastTheBounds:
+            error = "the disk helper's reply is malformed";
             return false;
+        case FrameBuffer::Taken::NotYet:
+            break;
         }
-        if (errno != EAGAIN && errno != EINTR) {
-            error = std::string("read: ") + std::strerror(errno);
-            return false;
-        }
-        const auto now = Clock::now();
-        if (now < awakeUntil)
-            continue;
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
             error = "the disk helper did not answer in time";
             return false;
@@ -67,8 +54,18 @@ bool ReadUntil(int fd, std::uint8_t* p, std::size_t n, Clock::time_point deadlin
         }
         if (r == 0 && watch)
             watch();
+        if (r <= 0)
+            continue;
+        const long k = buffer.Fill(fd);
+        if (k == 0) {
+            error = "the disk helper closed the connection";
+            return false;
+        }
+        if (k == -1) {
+            error = std::string("read: ") + std::strerror(errno);
+            return false;
+        }
     }
-    return true;
 }
 
 // The longest a batch may take: what its records allow, plus a margin for the round trip.
@@ -179,8 +176,6 @@ bool DiskHelperClient::Call(std::uint8_t type, std::span<const std::uint8_t> pay
         return false;
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
-    std::uint8_t header[kFrameHeaderSize];
-    std::uint32_t len = 0;
     // Only batches and device operations wait on the drive: they are the ones an abort cuts.
     std::function<bool()> watch;
     bool abortSent = false;
@@ -190,18 +185,12 @@ bool DiskHelperClient::Call(std::uint8_t type, std::span<const std::uint8_t> pay
                 abortSent = Abort();
             return abortSent;
         };
-    if (!ReadUntil(replyFd_, header, sizeof header, deadline, error, watch, kAwakeWait)) {
+    if (!ReadReply(replyFd_, replies_, reply, deadline, error, watch)) {
         Close();
         return false;
     }
-    if (!DecodeFrameHeader(header, len, reply.type) ||
-        (reply.type != (type | MSG_REPLY) && reply.type != MSG_ERROR)) {
+    if (reply.type != (type | MSG_REPLY) && reply.type != MSG_ERROR) {
         error = "the disk helper's reply is malformed";
-        Close();
-        return false;
-    }
-    reply.payload.resize(len);
-    if (len > 0 && !ReadUntil(replyFd_, reply.payload.data(), len, deadline, error)) {
         Close();
         return false;
     }

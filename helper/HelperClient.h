@@ -8,6 +8,7 @@
 #pragma once
 
 #include "ata/ControllerInfo.h"
+#include "helper/FrameBuffer.h"
 #include "helper/HelperProtocol.h"
 
 #include <atomic>
@@ -66,6 +67,7 @@ private:
 
     int fd_ = -1;
     int replyFd_ = -1;
+    FrameBuffer replies_;
     std::atomic<std::uint32_t> sent_{0}; // requests sent, the number of the last one
     pid_t pid_ = -1;
     std::mutex callLock_;

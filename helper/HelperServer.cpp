@@ -18,49 +18,6 @@ namespace {
 
 constexpr std::uint8_t kIdentifyDevice = 0xEC;
 
-// Reads exactly n bytes, watching `stop` and `wake` too. 1 when read, 0 on end of file, -1 on
-// an error, -2 when asked to stop. What is already waiting is taken without a poll first.
-int ReadFull(int fd, int stop, int wake, std::uint8_t* p, std::size_t n) {
-    bool socket = true;
-    while (n > 0) {
-        if (socket) {
-            const ssize_t k = recv(fd, p, n, MSG_DONTWAIT);
-            if (k > 0) {
-                p += k;
-                n -= static_cast<std::size_t>(k);
-                continue;
-            }
-            if (k == 0)
-                return 0;
-            if (errno == ENOTSOCK)
-                socket = false;
-            else if (errno != EAGAIN && errno != EINTR)
-                return -1;
-        }
-        pollfd fds[3] = {{fd, POLLIN, 0}, {stop, POLLIN, 0}, {wake, POLLIN, 0}};
-        if (poll(fds, 3, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (fds[1].revents || fds[2].revents)
-            return -2;
-        if (!fds[0].revents || socket)
-            continue;
-        const ssize_t k = read(fd, p, n);
-        if (k == 0)
-            return 0;
-        if (k < 0) {
-            if (errno == EINTR || errno == EAGAIN)
-                continue;
-            return -1;
-        }
-        p += k;
-        n -= static_cast<std::size_t>(k);
-    }
-    return 1;
-}
-
 } // namespace
 
 bool WriteAll(int fd, std::span<const std::uint8_t> bytes);
@@ -123,30 +80,44 @@ void HelperServer::End(const std::string& why) {
     }
 }
 
-int HelperServer::ReadFrame(int fd, Frame& f, std::string& why) {
-    std::uint8_t header[kFrameHeaderSize];
-    const int h = ReadFull(fd, opt_.stop, wake_[0], header, sizeof header);
-    if (h <= 0) {
-        why = h == 0    ? std::string("the connection closed")
-              : h == -2 ? std::string("asked to stop")
-                        : std::string("read: ") + std::strerror(errno);
-        return h;
+int HelperServer::ReadFrame(int fd, FrameBuffer& buffer, Frame& f, std::string& why) {
+    for (;;) {
+        switch (buffer.Take(f)) {
+        case FrameBuffer::Taken::Frame:
+            if (std::uint32_t n = 0; f.type == MSG_ABORT && !DecodeAbort(f.payload, n)) {
+                why = "a malformed abort request";
+                return -1;
+            }
+            return 1;
+        case FrameBuffer::Taken::PastTheBounds:
+            why = "a frame past the bounds";
+            return -1;
+        case FrameBuffer::Taken::NotYet:
+            break;
+        }
+        pollfd fds[3] = {{fd, POLLIN, 0}, {opt_.stop, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        if (poll(fds, 3, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            why = std::string("poll: ") + std::strerror(errno);
+            return -1;
+        }
+        if (fds[1].revents || fds[2].revents) {
+            why = "asked to stop";
+            return -2;
+        }
+        if (!fds[0].revents)
+            continue;
+        const long k = buffer.Fill(fd);
+        if (k == 0) {
+            why = buffer.Empty() ? "the connection closed" : "the connection closed inside a frame";
+            return buffer.Empty() ? 0 : -1;
+        }
+        if (k == -1) {
+            why = std::string("read: ") + std::strerror(errno);
+            return -1;
+        }
     }
-    std::uint32_t len = 0;
-    if (!DecodeFrameHeader(header, len, f.type)) {
-        why = "a frame past the bounds";
-        return -1;
-    }
-    f.payload.resize(len);
-    if (len > 0 && ReadFull(fd, opt_.stop, wake_[0], f.payload.data(), len) <= 0) {
-        why = "the connection closed inside a frame";
-        return -1;
-    }
-    if (std::uint32_t n = 0; f.type == MSG_ABORT && !DecodeAbort(f.payload, n)) {
-        why = "a malformed abort request";
-        return -1;
-    }
-    return 1;
 }
 
 std::string HelperServer::Run() {
@@ -154,7 +125,7 @@ std::string HelperServer::Run() {
     for (;;) {
         Frame f;
         std::string why;
-        if (ReadFrame(opt_.in, f, why) <= 0) {
+        if (ReadFrame(opt_.in, inBuffer_, f, why) <= 0) {
             End(why);
             break;
         }
@@ -218,7 +189,7 @@ void HelperServer::Watch() {
             continue;
         Frame f;
         std::string why;
-        if (ReadFrame(opt_.out, f, why) <= 0) {
+        if (ReadFrame(opt_.out, outBuffer_, f, why) <= 0) {
             End(why);
             return;
         }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "controllers/ControllerList.h"
+#include "helper/FrameBuffer.h"
 #include "helper/HelperHardware.h"
 #include "helper/HelperProtocol.h"
 #include "helper/HelperState.h"
@@ -50,7 +51,7 @@ public:
 
 private:
     // One frame from the connection: 1, or 0 at its end and -1/-2 with `why` set.
-    int ReadFrame(int fd, Frame& f, std::string& why);
+    int ReadFrame(int fd, FrameBuffer& buffer, Frame& f, std::string& why);
     void Watch();
     // An abort request (its payload checked): it stops the request it names.
     void Aborted(const Frame& abort);
@@ -82,6 +83,8 @@ private:
     CrashRecordFile record_;
     bool hello_ = false;
     int wake_[2] = {-1, -1}; // readable once the connection has ended
+    FrameBuffer inBuffer_;   // the requests
+    FrameBuffer outBuffer_;  // the aborts, on the reply connection
 
     std::mutex lock_;
     bool stop_ = false;
