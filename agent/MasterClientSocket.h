@@ -4,6 +4,7 @@
 
 #include "protocol/UniSocket.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string_view>
 
@@ -39,8 +40,9 @@ protected:
     }
 
 private:
-    std::int32_t ownId_ = 0;
-    std::int32_t partnerId_ = 0;
+    // Read by the framing on whichever thread sends (the ATA worker's replies).
+    std::atomic<std::int32_t> ownId_{0};
+    std::atomic<std::int32_t> partnerId_{0};
     std::int32_t serverValueA_ = 0;
     std::int32_t serverValueB_ = 0;
 };

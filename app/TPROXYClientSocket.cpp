@@ -4,8 +4,11 @@
 #include <QMetaObject>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace zkv {
 
@@ -53,7 +56,92 @@ TCustomPROXYClientSocket::TCustomPROXYClientSocket(QObject* parent)
 TCustomPROXYClientSocket::~TCustomPROXYClientSocket() {
     // No events to an owner that is going away.
     inner_->disconnect(this);
+    CloseSendSide();
     inner_->abort();
+}
+
+void TCustomPROXYClientSocket::OpenSendSide() {
+    CloseSendSide();
+    // The handshake's last bytes leave before any of the connection's own.
+    inner_->flush();
+    if (inner_->bytesToWrite() > 0)
+        inner_->waitForBytesWritten(1000);
+    const auto fd = inner_->socketDescriptor();
+    std::lock_guard g(sendLock_);
+    sendFd_ = fd < 0 ? -1 : ::fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 0);
+    if (sendFd_ < 0)
+        return;
+    writable_ = new QSocketNotifier(sendFd_, QSocketNotifier::Write, this);
+    writable_->setEnabled(false);
+    connect(writable_, &QSocketNotifier::activated, this, &TCustomPROXYClientSocket::FlushPending);
+    sendOpen_ = true;
+}
+
+void TCustomPROXYClientSocket::CloseSendSide() {
+    sendOpen_ = false;
+    std::lock_guard g(sendLock_);
+    delete writable_;
+    writable_ = nullptr;
+    if (sendFd_ >= 0)
+        ::close(sendFd_);
+    sendFd_ = -1;
+    pending_.clear();
+    flushPosted_ = false;
+}
+
+long TCustomPROXYClientSocket::SendAnyThread(const std::uint8_t* src, std::size_t n, bool more) {
+    std::lock_guard g(sendLock_);
+    if (sendFd_ < 0)
+        return -1;
+    std::size_t done = 0;
+    if (pending_.empty()) {
+        const int flags = MSG_DONTWAIT | MSG_NOSIGNAL | (more ? MSG_MORE : 0);
+        for (;;) {
+            const ssize_t k = ::send(sendFd_, src, n, flags);
+            if (k >= 0) {
+                done = static_cast<std::size_t>(k);
+                break;
+            }
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                return -1; // the read side reports the failure and ends the connection
+            break;
+        }
+    }
+    if (done < n) {
+        pending_.insert(pending_.end(), src + done, src + n);
+        if (!flushPosted_) {
+            flushPosted_ = true;
+            QMetaObject::invokeMethod(this, &TCustomPROXYClientSocket::FlushPending,
+                                      Qt::QueuedConnection);
+        }
+    }
+    return static_cast<long>(n);
+}
+
+void TCustomPROXYClientSocket::FlushPending() {
+    bool sent = false;
+    {
+        std::lock_guard g(sendLock_);
+        flushPosted_ = false;
+        while (sendFd_ >= 0 && !pending_.empty()) {
+            const ssize_t k =
+                ::send(sendFd_, pending_.data(), pending_.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (k < 0 && errno == EINTR)
+                continue;
+            if (k < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                pending_.clear(); // the read side reports the failure
+            if (k <= 0)
+                break;
+            pending_.erase(pending_.begin(), pending_.begin() + k);
+            sent = true;
+        }
+        if (writable_)
+            writable_->setEnabled(!pending_.empty());
+    }
+    if (sent)
+        emit OnWrite();
 }
 
 void TCustomPROXYClientSocket::SetUseProxy(bool v) {
@@ -111,6 +199,9 @@ void TCustomPROXYClientSocket::Open() {
 
 void TCustomPROXYClientSocket::Close() {
     closing_ = true;
+    // What waits goes as far as the kernel takes it now, before the socket closes.
+    FlushPending();
+    CloseSendSide();
     if (Active()) {
         if (inner_->state() == QAbstractSocket::ConnectedState)
             inner_->flush();
@@ -157,6 +248,7 @@ void TCustomPROXYClientSocket::InnerError(QAbstractSocket::SocketError e) {
 }
 
 void TCustomPROXYClientSocket::Finished() {
+    CloseSendSide();
     if (!opened_)
         return;
     opened_ = false;
@@ -198,6 +290,7 @@ void TCustomPROXYClientSocket::InnerConnected() {
     WatchSocketNotifiers();
     if (!useProxy_ || !handshake_) {
         tunnelOpen_ = true;
+        OpenSendSide();
         emit OnConnect();
         return;
     }
@@ -230,6 +323,7 @@ bool TCustomPROXYClientSocket::Apply(const ProxyHandshake::Step& step, bool firs
     }
     if (step.tunnelOpen) {
         tunnelOpen_ = true;
+        OpenSendSide();
         emit OnConnect();
     }
     return Active();
@@ -280,7 +374,7 @@ void TCustomPROXYClientSocket::InnerBytesWritten() {
 }
 
 bool ProxySocketConnection::Active() const {
-    return socket_.TunnelOpen() && socket_.Socket()->state() == QAbstractSocket::ConnectedState;
+    return socket_.SendOpen();
 }
 
 std::size_t ProxySocketConnection::BytesWaiting() const {
@@ -294,11 +388,11 @@ std::size_t ProxySocketConnection::Receive(std::uint8_t* dst, std::size_t max) {
 }
 
 long ProxySocketConnection::Send(const std::uint8_t* src, std::size_t n) {
-    if (!Active())
-        return -1;
-    const qint64 w =
-        socket_.Socket()->write(reinterpret_cast<const char*>(src), static_cast<qint64>(n));
-    return w < 0 ? -1 : static_cast<long>(w);
+    return socket_.SendAnyThread(src, n, false);
+}
+
+long ProxySocketConnection::SendMore(const std::uint8_t* src, std::size_t n) {
+    return socket_.SendAnyThread(src, n, true);
 }
 
 } // namespace zkv

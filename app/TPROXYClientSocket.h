@@ -9,6 +9,10 @@
 // exactly once, also when the connection never came up, so the owner can always retry from
 // its disconnect handler.
 //
+// Once the tunnel is open, sends go straight to the socket from any thread (SendAnyThread):
+// the ATA worker's replies leave without waiting for the main thread. What the kernel cannot take
+// at once waits here, in order, and leaves when the socket is writable again.
+//
 // Reads are level-triggered as the owner expects: after OnRead, if the owner consumed
 // something and bytes are still waiting, another OnRead follows from the event loop. A read
 // event that arrives while OnRead is running (its handler may run the event loop) is held and
@@ -21,8 +25,14 @@
 #include <QObject>
 #include <QTcpSocket>
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
+
+class QSocketNotifier;
 
 namespace zkv {
 
@@ -67,8 +77,14 @@ public:
     bool Active() const;
     // The connection to the server is usable: connected, and the proxy's tunnel open if any.
     bool TunnelOpen() const { return tunnelOpen_; }
-    // The TCP socket, for reading and writing once the tunnel is open.
+    // The TCP socket, for reading once the tunnel is open.
     QTcpSocket* Socket() { return inner_; }
+    // Any thread: the tunnel is open and takes bytes.
+    bool SendOpen() const { return sendOpen_; }
+    // Any thread (one at a time; the framing serializes): sends n bytes on the open tunnel, or
+    // keeps what the kernel does not take now to send it in order later. n, or -1 when the
+    // tunnel is not open or the socket failed. `more`: more bytes of the same packet follow.
+    long SendAnyThread(const std::uint8_t* src, std::size_t n, bool more);
     // The handshake of the current attempt (null without a proxy or before Open).
     const ProxyHandshake* Handshake() const { return handshake_.get(); }
     // Why the peer's end of this attempt's connection closed when the system gave a reason (a
@@ -92,6 +108,11 @@ signals:
     void OnProxyAutentificated();
 
 private:
+    // On this object's thread: the sending side at the tunnel's opening, and at its end.
+    void OpenSendSide();
+    void CloseSendSide();
+    // Sends what waits; on this object's thread.
+    void FlushPending();
     void InnerConnected();
     void InnerStateChanged(QAbstractSocket::SocketState s);
     void InnerError(QAbstractSocket::SocketError e);
@@ -108,6 +129,12 @@ private:
     void WatchSocketNotifiers();
 
     QTcpSocket* inner_;
+    std::atomic<bool> sendOpen_{false};
+    std::mutex sendLock_;
+    int sendFd_ = -1;                   // a descriptor of the socket's own, for sending
+    std::vector<std::uint8_t> pending_; // bytes the kernel has not taken yet, in order
+    bool flushPosted_ = false;
+    QSocketNotifier* writable_ = nullptr;
     std::string host_, address_;
     int port_ = 0;
     bool useProxy_ = false;
@@ -138,9 +165,11 @@ class ProxySocketConnection : public IConnection {
 public:
     explicit ProxySocketConnection(TCustomPROXYClientSocket& socket) : socket_(socket) {}
     bool Active() const override;
+    bool SendsFromAnyThread() const override { return true; }
     std::size_t BytesWaiting() const override;
     std::size_t Receive(std::uint8_t* dst, std::size_t max) override;
     long Send(const std::uint8_t* src, std::size_t n) override;
+    long SendMore(const std::uint8_t* src, std::size_t n) override;
 
 private:
     TCustomPROXYClientSocket& socket_;

@@ -38,6 +38,7 @@
 #include <QStatusBar>
 #include <QTextBlock>
 #include <QTextBrowser>
+#include <QThread>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -567,6 +568,13 @@ void TfrmWorkForm::ShowProgress(const ProgressState& progress, bool showOrHide) 
 // --- hosts of the framing and the engine -----------------------------------------------------
 
 void TfrmWorkForm::LogText(std::string_view text) {
+    // The framing logs on the thread that sends, which may be the ATA worker's.
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(
+            this, [this, line = std::string(text)] { log_.AddLogText(line, true); },
+            Qt::QueuedConnection);
+        return;
+    }
     log_.AddLogText(text, true);
 }
 

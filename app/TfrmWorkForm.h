@@ -163,6 +163,7 @@ public:
     void AtaProgressStep(int percent) override { indicators_.ProgressStep(percent); }
     void AtaProgressStop() override { indicators_.ProgressStop(); }
     bool SendAtaReply(PacketRecord& reply) override { return SendPacket(reply); }
+    bool RepliesFromWorker() const override { return framing_ && framing_->SendsFromAnyThread(); }
     void AtaLog(std::string_view text) override { AddLogText(text); }
     // The channel the technician's commands work on: the one chosen and detected, or none.
     IChannelService& Channel();

@@ -574,6 +574,16 @@ void ATAThread::Run() {
         socket_.FinishReply(*reply);
         const std::size_t bytes = batch->body.size();
         batch.reset();
+        if (host_.RepliesFromWorker() && !reply->body.empty()) {
+            // Sent from here unless a reset or the close came meanwhile, as the completion would;
+            // the completion then only shows the end and counts the batch done.
+            if (!terminate_ && !flags_.AbortRequest() && !host_.SendAtaReply(*reply))
+                main_.Post([this, alive = alive_] {
+                    if (*alive)
+                        host_.AtaLog("The reply to an ATA command packet could not be sent.");
+                });
+            reply->body.clear();
+        }
         const bool started = startPosted_;
         main_.Post([this, alive = alive_, reply, bytes, run, started] {
             if (!*alive)

@@ -45,7 +45,8 @@
 
 namespace zkv {
 
-// What the worker needs from the window. Every call comes on the main thread.
+// What the worker needs from the window. Every call comes on the main thread, but SendAtaReply
+// where RepliesFromWorker answers true.
 class IAtaWorkerHost {
 public:
     virtual ~IAtaWorkerHost() = default;
@@ -54,6 +55,9 @@ public:
     virtual void AtaProgressStop() {}
     // Sends the batch's reply packet (Framing::SendPacket). False when it could not be sent.
     virtual bool SendAtaReply(PacketRecord& reply) = 0;
+    // True when SendAtaReply may be called on the worker: the reply then leaves as soon as the
+    // batch ends, without waiting for the main thread (Framing::SendsFromAnyThread).
+    virtual bool RepliesFromWorker() const { return false; }
     virtual void AtaLog(std::string_view text) = 0;
 };
 

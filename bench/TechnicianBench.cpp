@@ -148,6 +148,7 @@ public:
     void StopPingTimer() override {}
     bool SendPacket(PacketRecord& p) override { return framing_->SendPacket(p); }
     bool SendAtaReply(PacketRecord& p) override { return framing_->SendPacket(p); }
+    bool RepliesFromWorker() const override { return framing_->SendsFromAnyThread(); }
     void AtaLog(std::string_view) override {}
 
 private:

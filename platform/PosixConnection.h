@@ -15,6 +15,7 @@
 
 #include "protocol/Connection.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -46,6 +47,9 @@ public:
     long Send(const std::uint8_t* src, std::size_t n) override;
     // Held back (in here while small, else by the kernel: MSG_MORE) until the next Send.
     long SendMore(const std::uint8_t* src, std::size_t n) override;
+    // Sends may come from another thread than the receives (the framing serializes the sends;
+    // the connection is closed only once no thread sends).
+    bool SendsFromAnyThread() const override { return true; }
 
     // Waits up to `timeoutMs` (-1: forever) for bytes or the peer's close. Returns true when
     // bytes are waiting that the caller has not been offered yet (at once when the receive
@@ -64,8 +68,8 @@ private:
     // SendMore pieces up to this size in all are held for the next Send.
     static constexpr std::size_t kHeldSend = 256;
 
-    int fd_ = -1;
-    mutable bool peerClosed_ = false;
+    std::atomic<int> fd_{-1};
+    mutable std::atomic<bool> peerClosed_{false};
     mutable std::unique_ptr<std::uint8_t[]> in_;
     mutable std::size_t inHead_ = 0;
     mutable std::size_t inTail_ = 0;

@@ -25,6 +25,9 @@ public:
     // back to leave together with them, so that a small packet reaches the peer in one piece
     // rather than as a header and then a body.
     virtual long SendMore(const std::uint8_t* src, std::size_t n) { return Send(src, n); }
+    // True when Active, Send and SendMore may be called from any thread (the framing serializes
+    // the sends); otherwise only from the thread that receives.
+    virtual bool SendsFromAnyThread() const { return false; }
 };
 
 } // namespace zkv

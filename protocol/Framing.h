@@ -130,6 +130,9 @@ public:
     // reports the close it caused only after the step.
     void SetNoReconnect(bool on);
 
+    // SendPacket may be called from any thread (see IConnection::SendsFromAnyThread).
+    bool SendsFromAnyThread() const { return connection_.SendsFromAnyThread(); }
+
     bool InBodyMode() const { return bodyMode_; }
     const FramingStats& Stats() const { return stats_; }
     void SetObserver(IFramingObserver* observer) { observer_ = observer; }

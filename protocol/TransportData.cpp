@@ -32,6 +32,7 @@ TransportData& TransportData::Global() {
 }
 
 bool TransportData::SetKey(const std::uint8_t* key, std::size_t length) {
+    std::lock_guard g(keyLock_);
     unusable_ = !cipher_.SetKey(key, length);
     return !unusable_;
 }
@@ -42,6 +43,7 @@ bool TransportData::UseKey(const Key& key) {
 }
 
 bool TransportData::Encode(PacketRecord& packet) const {
+    std::lock_guard g(keyLock_);
     if (unusable_ || packet.body.size() > static_cast<std::size_t>(kMaxPlainLength))
         return false;
     std::vector<std::uint8_t> z;

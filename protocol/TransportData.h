@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace zkv {
@@ -73,6 +74,9 @@ public:
     DecodeResult Decode(PacketRecord& packet) const;
 
 private:
+    // Taken by Encode and by the key's change: a worker thread may encode while the main thread
+    // changes the key.
+    mutable std::mutex keyLock_;
     CBlowfish cipher_;
     Key workingKey_{};
     bool unusable_ = false;

@@ -13,6 +13,7 @@
 #include "app/model/WorkTimers.h"
 #include "platform/TimeBase.h"
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -137,8 +138,8 @@ private:
     bool connected_ = false;
     bool noReconnect_ = false;
     bool technicianAttached_ = false;
-    bool detailedLogging_ = false;
-    std::string connectionDate_; // of the last attempt; empty before the first
+    std::atomic<bool> detailedLogging_{false}; // read on the thread that sends
+    std::string connectionDate_;               // of the last attempt; empty before the first
     std::uint64_t connectedAt_ = 0;
 };
 

@@ -8,7 +8,11 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
+#include <atomic>
 #include <memory>
+#include <thread>
+#include <vector>
 
 namespace zkv {
 namespace {
@@ -276,6 +280,33 @@ TEST_F(ProxySocketTest, KindAndUseProxyAreFixedWhileActive) {
 
 // An owner whose read handler consumes one byte and runs the event loop: reads are neither
 // nested nor lost, and arrive in order.
+TEST_F(ProxySocketTest, BytesSentFromAnotherThreadPastAFullBufferArriveWholeAndInOrder) {
+    // The ATA worker sends its replies itself: 4 MiB from a thread of its own fill the kernel's
+    // buffers, the rest waits in the socket and leaves in order as the echo is read here.
+    To("", server.Port(), "127.0.0.1");
+    socket.Open();
+    ASSERT_TRUE(SpinUntil([&] { return rec.data.size() >= 6; }, 10000)) << rec.Joined();
+    rec.data.clear();
+    ProxySocketConnection conn(socket);
+    ASSERT_TRUE(conn.SendsFromAnyThread() && conn.Active());
+    std::vector<std::uint8_t> bytes(4u << 20);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(i % 251);
+    std::atomic<bool> sent{true};
+    std::thread worker([&] {
+        for (std::size_t at = 0; at < bytes.size(); at += 4096)
+            sent = sent && conn.Send(bytes.data() + at, 4096) == 4096;
+    });
+    const bool echoed = SpinUntil([&] { return rec.data.size() >= int(bytes.size()); }, 30000);
+    worker.join();
+    EXPECT_TRUE(sent);
+    ASSERT_TRUE(echoed) << rec.data.size();
+    EXPECT_EQ(rec.data.size(), int(bytes.size()));
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), rec.data.begin(),
+                           [](std::uint8_t a, char b) { return a == std::uint8_t(b); }));
+    socket.Close();
+}
+
 TEST_F(ProxySocketTest, ReadHandlerRunningTheEventLoop) {
     test::GreetingEchoServer bulk(QByteArray(3000, 'x') + "END");
     TPROXYClientSocket s;
