@@ -123,6 +123,7 @@ protected:
 
 private:
     enum class Next { Proceed, FinalWait, End, Bad };
+    using StatusTest = bool (*)(std::uint8_t sr);
 
     std::uint8_t In8(std::int32_t port) {
         return static_cast<std::uint8_t>(port_.ReadByte(P(port)));
@@ -148,6 +149,11 @@ private:
     void TraceCommand(const AtaCommandRecord& rec);
 
     Next BusCheck(AtaCommandRecord& rec, std::int32_t T);
+    Next WaitBus(AtaCommandRecord& rec, std::int32_t T, StatusTest ready);
+    // Polls the status until `ready` holds (Proceed); Bad once the abort request is raised, or,
+    // with `timeoutResult` and the trace `timeoutText`, once `T` ms have passed since `start`.
+    Next WaitStatus(AtaCommandRecord& rec, std::uint64_t start, std::int32_t T, StatusTest ready,
+                    AtaResult timeoutResult, std::string_view timeoutText);
     Next DeviceCheck(AtaCommandRecord& rec, std::int32_t T);
     Next InternalReset(AtaCommandRecord& rec, std::string_view sent, std::string_view returned);
     Next QuantumCommand(AtaCommandRecord& rec, std::int32_t T);
