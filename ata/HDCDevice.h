@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -163,6 +164,8 @@ private:
     Next DataPhase(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
     Next PioRead(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
     Next PioWrite(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
+    std::optional<Next> WriteStepStop(AtaCommandRecord& rec, std::int32_t T,
+                                      std::string_view timeoutText);
     Next PioReadGrowing(AtaCommandRecord& rec, std::int32_t T, std::int32_t L, bool bytes);
     Next PioWriteBytes(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
     bool ReadOneUnit(AtaCommandRecord& rec, bool bytes);
