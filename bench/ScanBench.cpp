@@ -237,6 +237,7 @@ void BM_ScanAgainstBare(benchmark::State& state) {
         c["bare_rss_growth_KiB"] = static_cast<double>(bare1.rssGrowthKiB);
         c["bare_port_accesses"] = static_cast<double>(bare1.accesses);
         c["scan_port_accesses"] = static_cast<double>(scan1.accesses);
+        c["scan_cpu_us_per_block"] = scanCpu / 2 * 1e6 / static_cast<double>(scan1.records);
         c["records"] = static_cast<double>(scan1.records);
         c["packets"] = static_cast<double>(scan1.packets);
         c["slices"] = static_cast<double>(scan1.slices);
