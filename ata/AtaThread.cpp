@@ -1,5 +1,6 @@
 #include "ata/AtaThread.h"
 
+#include "ata/AtaAttempts.h"
 #include "protocol/Vocabulary.h"
 #include "support/ByteOrder.h"
 
@@ -364,39 +365,8 @@ void ATASocket::OnCmdAtaCommand(const ItemRecord& command, ItemRecord& reply, It
             rec.DataLen = 0;
         }
     } else {
-        const std::uint32_t attempts = rec.RepeatCnt == 0 ? 1 : rec.RepeatCnt;
-        PrepareCommandBuffer(rec, trailing);
-        const std::size_t bufferSize = rec.Buffer.size();
-        const auto saved = rec.Encode();
-        std::vector<std::uint8_t> trace;
-        std::size_t traced = 0;
-        for (std::uint32_t k = 1; k <= attempts; ++k) {
-            rec.DecodeFrom(saved.data());
-            if (IsReadProtocol(rec.Protocol) && rec.Buffer.size() != bufferSize)
-                rec.Buffer.resize(bufferSize);
-            const bool logThis = rec.Has(WRITELOG) && traced + 4 + kTraceBufferSize <= traceLimit;
-            if (logThis) {
-                trace.assign(kTraceBufferSize, 0);
-                dev->Log().Attach(trace.data(), kTraceBufferSize);
-            }
-            dev->ExecuteCommand(rec);
-            if (logThis) {
-                trace.resize(dev->Log().BytesUsed());
-                dev->Log().Attach(nullptr, 0);
-                traced += trace.size() + 4;
-                traces.push_back(std::move(trace));
-                trace = {};
-            }
-            if (rec.Result == ATA_OK) {
-                rec.RepeatCnt = k;
-                break;
-            }
-            if (globals_.FailureStreak > 5 && !globals_.fCriticalATAError && !rec.Has(IGNOREERRORS))
-                globals_.fCriticalATAError = true;
-            // A reset or the end of the program cuts the repetitions short.
-            if (flags_.AbortRequest())
-                break;
-        }
+        std::size_t traceBudget = traceLimit;
+        traces = RunCommandAttempts(*dev, rec, trailing, globals_, flags_, traceBudget);
     }
     // The drive identified last is the one worked on, wherever the engine ran.
     if (rec.Result == ATA_OK && rec.CR == kIdentifyDevice && rec.Buffer.size() >= 512)

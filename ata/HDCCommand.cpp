@@ -162,20 +162,7 @@ THDCDevice::Next THDCDevice::BusCheck(AtaCommandRecord& rec, std::int32_t T) {
         if (ata::NotBusy(rec.SR))
             return Next::Proceed;
         LogText(rec, "111 Bus is busy " + HexDigits(rec.SR, 2));
-        if (rec.Has(RESETENABLE))
-            return InternalReset(rec, "Bus reset command was sent", "Bus reset has returned ");
-        std::uint64_t start = clock_.Now();
-        for (;;) {
-            if (ata::NotBusy(PollStatus(rec)))
-                return Next::Proceed;
-            if (AbortRaised(rec))
-                return Next::Bad;
-            if (Elapsed(start) >= T) {
-                rec.Result = ATA_BUS_BUSY;
-                LogText(rec, "Bus timeout error");
-                return Next::Bad;
-            }
-        }
+        return WaitBus(rec, T, ata::NotBusy);
     }
     if (globals_.fCriticalATAError) {
         LogText(rec, "Function return FUNCTION_ABORT because fCriticalATAError was set.");
@@ -197,17 +184,28 @@ THDCDevice::Next THDCDevice::BusCheck(AtaCommandRecord& rec, std::int32_t T) {
             return Next::Bad;
         }
     }
+    return WaitBus(rec, T, ata::Idle);
+}
+
+// The bus was not ready at the first look: a reset when the record allows it, else polling
+// until `ready` holds, the abort request is raised or `T` runs out.
+THDCDevice::Next THDCDevice::WaitBus(AtaCommandRecord& rec, std::int32_t T, StatusTest ready) {
     if (rec.Has(RESETENABLE))
         return InternalReset(rec, "Bus reset command was sent", "Bus reset has returned ");
-    std::uint64_t start = clock_.Now();
+    return WaitStatus(rec, clock_.Now(), T, ready, ATA_BUS_BUSY, "Bus timeout error");
+}
+
+THDCDevice::Next THDCDevice::WaitStatus(AtaCommandRecord& rec, std::uint64_t start, std::int32_t T,
+                                        StatusTest ready, AtaResult timeoutResult,
+                                        std::string_view timeoutText) {
     for (;;) {
-        if (ata::Idle(PollStatus(rec)))
+        if (ready(PollStatus(rec)))
             return Next::Proceed;
         if (AbortRaised(rec))
             return Next::Bad;
         if (Elapsed(start) >= T) {
-            rec.Result = ATA_BUS_BUSY;
-            LogText(rec, "Bus timeout error");
+            rec.Result = timeoutResult;
+            LogText(rec, timeoutText);
             return Next::Bad;
         }
     }
@@ -215,7 +213,7 @@ THDCDevice::Next THDCDevice::BusCheck(AtaCommandRecord& rec, std::int32_t T) {
 
 THDCDevice::Next THDCDevice::DeviceCheck(AtaCommandRecord& rec, std::int32_t T) {
     const bool relaxed = rec.Has(NOREADYDRSC);
-    auto ok = [relaxed](std::uint8_t sr) { return relaxed ? ata::NotBusy(sr) : ata::Idle(sr); };
+    const StatusTest ok = relaxed ? ata::NotBusy : ata::Idle;
     timerStart_ = clock_.Now();
     if (ok(rec.SR))
         return Next::Proceed;
@@ -225,17 +223,7 @@ THDCDevice::Next THDCDevice::DeviceCheck(AtaCommandRecord& rec, std::int32_t T) 
         timerStart_ = clock_.Now();
         return n;
     }
-    for (;;) {
-        if (ok(PollStatus(rec)))
-            return Next::Proceed;
-        if (AbortRaised(rec))
-            return Next::Bad;
-        if (Elapsed(timerStart_) >= T) {
-            rec.Result = ATA_DEVICE_BUSY;
-            LogText(rec, "Device timeout error");
-            return Next::Bad;
-        }
-    }
+    return WaitStatus(rec, timerStart_, T, ok, ATA_DEVICE_BUSY, "Device timeout error");
 }
 
 THDCDevice::Next THDCDevice::QuantumCommand(AtaCommandRecord& rec, std::int32_t T) {
@@ -248,17 +236,9 @@ THDCDevice::Next THDCDevice::QuantumCommand(AtaCommandRecord& rec, std::int32_t 
     Out8(crPort_, rec.FR);
     Settle(2);
     timerStart_ = clock_.Now();
-    for (;;) {
-        if (ata::Idle(PollStatus(rec)))
-            break;
-        if (AbortRaised(rec))
-            return Next::Bad;
-        if (Elapsed(timerStart_) >= T) {
-            rec.Result = ATA_DEVICE_BUSY;
-            LogText(rec, "Command ready timeout error");
-            return Next::Bad;
-        }
-    }
+    if (WaitStatus(rec, timerStart_, T, ata::Idle, ATA_DEVICE_BUSY,
+                   "Command ready timeout error") == Next::Bad)
+        return Next::Bad;
     const bool old = rec.Has(OLDQUANTUMCMD);
     LogText(rec, old ? "Quantum cmd old" : "Quantum cmd");
     for (std::uint8_t b : params) {
@@ -266,17 +246,9 @@ THDCDevice::Next THDCDevice::QuantumCommand(AtaCommandRecord& rec, std::int32_t 
         Out8(clPort_, b);
         Out8(crPort_, old ? b : 0xFF);
         Settle(2);
-        for (;;) {
-            if (ata::Idle(PollStatus(rec)))
-                break;
-            if (AbortRaised(rec))
-                return Next::Bad;
-            if (Elapsed(timerStart_) >= T) {
-                rec.Result = ATA_DEVICE_BUSY;
-                LogText(rec, "Quantum cmd old ready timeout error");
-                return Next::Bad;
-            }
-        }
+        if (WaitStatus(rec, timerStart_, T, ata::Idle, ATA_DEVICE_BUSY,
+                       "Quantum cmd old ready timeout error") == Next::Bad)
+            return Next::Bad;
     }
     return Next::Proceed;
 }

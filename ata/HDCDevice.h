@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -123,6 +124,7 @@ protected:
 
 private:
     enum class Next { Proceed, FinalWait, End, Bad };
+    using StatusTest = bool (*)(std::uint8_t sr);
 
     std::uint8_t In8(std::int32_t port) {
         return static_cast<std::uint8_t>(port_.ReadByte(P(port)));
@@ -148,6 +150,11 @@ private:
     void TraceCommand(const AtaCommandRecord& rec);
 
     Next BusCheck(AtaCommandRecord& rec, std::int32_t T);
+    Next WaitBus(AtaCommandRecord& rec, std::int32_t T, StatusTest ready);
+    // Polls the status until `ready` holds (Proceed); Bad once the abort request is raised, or,
+    // with `timeoutResult` and the trace `timeoutText`, once `T` ms have passed since `start`.
+    Next WaitStatus(AtaCommandRecord& rec, std::uint64_t start, std::int32_t T, StatusTest ready,
+                    AtaResult timeoutResult, std::string_view timeoutText);
     Next DeviceCheck(AtaCommandRecord& rec, std::int32_t T);
     Next InternalReset(AtaCommandRecord& rec, std::string_view sent, std::string_view returned);
     Next QuantumCommand(AtaCommandRecord& rec, std::int32_t T);
@@ -157,6 +164,8 @@ private:
     Next DataPhase(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
     Next PioRead(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
     Next PioWrite(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
+    std::optional<Next> WriteStepStop(AtaCommandRecord& rec, std::int32_t T,
+                                      std::string_view timeoutText);
     Next PioReadGrowing(AtaCommandRecord& rec, std::int32_t T, std::int32_t L, bool bytes);
     Next PioWriteBytes(AtaCommandRecord& rec, std::int32_t T, std::int32_t L);
     bool ReadOneUnit(AtaCommandRecord& rec, bool bytes);

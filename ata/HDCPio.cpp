@@ -108,6 +108,20 @@ THDCDevice::Next THDCDevice::WaitReadyAfterWrite(AtaCommandRecord& rec, std::int
     }
 }
 
+// The end of one pass of a write loop: Bad once the abort request is raised, FinalWait with a
+// time-out once more than `T` ms have passed; nothing while the write may go on.
+std::optional<THDCDevice::Next> THDCDevice::WriteStepStop(AtaCommandRecord& rec, std::int32_t T,
+                                                          std::string_view timeoutText) {
+    if (AbortRaised(rec))
+        return Next::Bad;
+    if (Elapsed(timerStart_) > T) {
+        rec.Result = ATA_TIMEOUT;
+        LogText(rec, timeoutText);
+        return Next::FinalWait;
+    }
+    return std::nullopt;
+}
+
 THDCDevice::Next THDCDevice::PioWrite(AtaCommandRecord& rec, std::int32_t T, std::int32_t L) {
     timerStart_ = clock_.Now();
     LogText(rec, "PR_PIO_WRITE");
@@ -138,13 +152,8 @@ THDCDevice::Next THDCDevice::PioWrite(AtaCommandRecord& rec, std::int32_t T, std
                 ++words;
             }
         }
-        if (AbortRaised(rec))
-            return Next::Bad;
-        if (Elapsed(timerStart_) > T) {
-            rec.Result = ATA_TIMEOUT;
-            LogText(rec, "PR_PIO_WRITE timeout error 1");
-            return Next::FinalWait;
-        }
+        if (auto stop = WriteStepStop(rec, T, "PR_PIO_WRITE timeout error 1"))
+            return *stop;
     }
     return WaitReadyAfterWrite(rec, T, "PR_PIO_WRITE timeout error 2", relaxed);
 }
@@ -236,13 +245,8 @@ THDCDevice::Next THDCDevice::PioWriteBytes(AtaCommandRecord& rec, std::int32_t T
             Settle(2);
             --remain;
         }
-        if (AbortRaised(rec))
-            return Next::Bad;
-        if (Elapsed(timerStart_) > T) {
-            rec.Result = ATA_TIMEOUT;
-            LogText(rec, "PR_PIO_WR_Q_DRDY timeout error 1");
-            return Next::FinalWait;
-        }
+        if (auto stop = WriteStepStop(rec, T, "PR_PIO_WR_Q_DRDY timeout error 1"))
+            return *stop;
     }
     return WaitReadyAfterWrite(rec, T, "PR_PIO_WR_Q_DRDY timeout error 2", false);
 }

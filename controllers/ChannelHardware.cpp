@@ -74,11 +74,10 @@ std::unique_ptr<ChannelHardware> ChannelHardware::Remote(std::unique_ptr<IDevice
 std::unique_ptr<ChannelHardware> ChannelHardware::Open(const std::string& hardware,
                                                        std::string& error) {
     std::unique_ptr<ChannelHardware> h(new ChannelHardware);
-    if (hardware == "linux" || hardware.rfind("linux:", 0) == 0) {
+    if (auto sysfs = LinuxDeviceSetup(hardware)) {
         h->steady_ = std::make_unique<SteadyTimeBase>();
         h->clock_ = h->steady_.get();
-        const std::string root = hardware.size() > 6 ? hardware.substr(6) : "/";
-        h->setup_ = std::make_unique<SysfsDeviceSetup>(root);
+        h->setup_ = std::move(sysfs);
         // The channel is chosen later: the permission covers the I/O ranges of the listed
         // hard-disk controllers' channels, and no other port.
         std::vector<PortRange> ranges;

@@ -207,92 +207,70 @@ bool DiskHelperClient::Call(std::uint8_t type, std::span<const std::uint8_t> pay
     return true;
 }
 
-bool DiskHelperClient::Hello(std::string& error) {
+template <class Decode>
+bool DiskHelperClient::CallDecoded(std::uint8_t type, std::span<const std::uint8_t> payload,
+                                   long long timeout, std::string& error, const char* malformed,
+                                   Decode&& decode) {
     Frame f;
-    std::uint16_t version = 0;
-    if (!Call(MSG_HELLO, EncodeHello(), f, error, timeoutMs))
+    if (!Call(type, payload, f, error, timeout))
         return false;
-    if (!DecodeHello(f.payload, version) || version != kProtocolVersion) {
-        error = "the disk helper speaks another protocol version";
+    if (!decode(std::span<const std::uint8_t>(f.payload))) {
+        error = malformed;
         Close();
         return false;
     }
     return true;
+}
+
+bool DiskHelperClient::Hello(std::string& error) {
+    std::uint16_t version = 0;
+    return CallDecoded(MSG_HELLO, EncodeHello(), timeoutMs, error,
+                       "the disk helper speaks another protocol version", [&](auto payload) {
+                           return DecodeHello(payload, version) && version == kProtocolVersion;
+                       });
 }
 
 bool DiskHelperClient::List(std::vector<ListEntry>& entries, std::string& error) {
-    Frame f;
-    if (!Call(MSG_LIST, {}, f, error, timeoutMs))
-        return false;
-    if (!DecodeList(f.payload, entries)) {
-        error = "the disk helper's list is malformed";
-        Close();
-        return false;
-    }
-    return true;
+    return CallDecoded(MSG_LIST, {}, timeoutMs, error, "the disk helper's list is malformed",
+                       [&](auto payload) { return DecodeList(payload, entries); });
+}
+
+bool DiskHelperClient::ChannelCall(std::uint8_t type, const std::string& key, ChannelReply& reply,
+                                   std::string& error) {
+    return CallDecoded(type, EncodeKey(key), timeoutMs, error,
+                       "the disk helper's reply is malformed",
+                       [&](auto payload) { return DecodeChannelReply(payload, reply); });
 }
 
 bool DiskHelperClient::Take(const std::string& key, ChannelReply& reply, std::string& error) {
-    Frame f;
-    if (!Call(MSG_TAKE, EncodeKey(key), f, error, timeoutMs))
-        return false;
-    if (!DecodeChannelReply(f.payload, reply)) {
-        error = "the disk helper's reply is malformed";
-        Close();
-        return false;
-    }
-    return true;
+    return ChannelCall(MSG_TAKE, key, reply, error);
 }
 
 bool DiskHelperClient::Give(const std::string& key, ChannelReply& reply, std::string& error) {
-    Frame f;
-    if (!Call(MSG_GIVE, EncodeKey(key), f, error, timeoutMs))
-        return false;
-    if (!DecodeChannelReply(f.payload, reply)) {
-        error = "the disk helper's reply is malformed";
-        Close();
-        return false;
-    }
-    return true;
+    return ChannelCall(MSG_GIVE, key, reply, error);
 }
 
 bool DiskHelperClient::RunBatch(const BatchRequest& batch, BatchReply& reply, std::string& error) {
-    Frame f;
-    if (!Call(MSG_BATCH, EncodeBatch(batch), f, error, BatchTimeoutMs(batch, timeoutMs)))
-        return false;
-    if (!DecodeBatchReply(f.payload, reply) || reply.results.size() > batch.entries.size()) {
-        error = "the disk helper's batch reply is malformed";
-        Close();
-        return false;
-    }
-    return true;
+    return CallDecoded(MSG_BATCH, EncodeBatch(batch), BatchTimeoutMs(batch, timeoutMs), error,
+                       "the disk helper's batch reply is malformed", [&](auto payload) {
+                           return DecodeBatchReply(payload, reply) &&
+                                  reply.results.size() <= batch.entries.size();
+                       });
 }
 
 bool DiskHelperClient::ReadStatus(const std::string& key, bool slave, AtaCommandRecord& rec,
                                   std::string& error) {
-    Frame f;
-    if (!Call(MSG_STATUS, EncodeStatusRequest(key, slave), f, error, timeoutMs))
-        return false;
-    if (!DecodeRecord(f.payload, rec)) {
-        error = "the disk helper's status reply is malformed";
-        Close();
-        return false;
-    }
-    return true;
+    return CallDecoded(MSG_STATUS, EncodeStatusRequest(key, slave), timeoutMs, error,
+                       "the disk helper's status reply is malformed",
+                       [&](auto payload) { return DecodeRecord(payload, rec); });
 }
 
 bool DiskHelperClient::Device(const DeviceRequest& request, DeviceReply& reply,
                               std::string& error) {
-    Frame f;
     // A detection may reset both positions: its records allow 40 s each.
-    if (!Call(MSG_DEVICE, EncodeDeviceRequest(request), f, error, timeoutMs + 2 * 40000LL))
-        return false;
-    if (!DecodeDeviceReply(f.payload, reply)) {
-        error = "the disk helper's device reply is malformed";
-        Close();
-        return false;
-    }
-    return true;
+    return CallDecoded(MSG_DEVICE, EncodeDeviceRequest(request), timeoutMs + 2 * 40000LL, error,
+                       "the disk helper's device reply is malformed",
+                       [&](auto payload) { return DecodeDeviceReply(payload, reply); });
 }
 
 bool DiskHelperClient::Abort() {

@@ -64,6 +64,14 @@ private:
     bool Call(std::uint8_t type, std::span<const std::uint8_t> payload, Frame& reply,
               std::string& error, long long timeoutMs);
     bool Send(std::uint8_t type, std::span<const std::uint8_t> payload);
+    // Call, then `decode` of the reply's payload; a payload it refuses sets `malformed` as the
+    // error and closes the connection.
+    template <class Decode>
+    bool CallDecoded(std::uint8_t type, std::span<const std::uint8_t> payload, long long timeout,
+                     std::string& error, const char* malformed, Decode&& decode);
+    // TAKE or GIVE of the channel `key`.
+    bool ChannelCall(std::uint8_t type, const std::string& key, ChannelReply& reply,
+                     std::string& error);
 
     int fd_ = -1;
     int replyFd_ = -1;

@@ -75,11 +75,10 @@ HelperHardware::~HelperHardware() {
 std::unique_ptr<HelperHardware> HelperHardware::Open(const std::string& hardware,
                                                      std::string& error) {
     std::unique_ptr<HelperHardware> h(new HelperHardware);
-    if (hardware == "linux" || hardware.rfind("linux:", 0) == 0) {
+    if (auto sysfs = LinuxDeviceSetup(hardware)) {
         h->steady_ = std::make_unique<SteadyTimeBase>();
         h->clock_ = h->steady_.get();
-        const std::string root = hardware.size() > 6 ? hardware.substr(6) : "/";
-        h->setup_ = std::make_unique<SysfsDeviceSetup>(root);
+        h->setup_ = std::move(sysfs);
         return h;
     }
     if (hardware.rfind("sim:", 0) == 0) {

@@ -1,5 +1,6 @@
 #include "helper/HelperServer.h"
 
+#include "ata/AtaAttempts.h"
 #include "ata/AtaThread.h"
 #include "support/SharedFlags.h"
 
@@ -409,43 +410,12 @@ TControllerInfo* HelperServer::Checked(const std::string& key) {
 
 std::vector<std::uint8_t> HelperServer::RunCommand(TControllerInfo& dev, AtaCommandRecord& rec,
                                                    std::size_t& traceBudget) {
-    // The same attempts as the engine's own batch runner: RepeatCnt tries until one succeeds,
-    // the failure streak's critical-error rule, and a trace per attempt when asked.
-    std::vector<std::vector<std::uint8_t>> traces;
-    const std::uint32_t attempts = rec.RepeatCnt == 0 ? 1 : rec.RepeatCnt;
-    std::vector<std::uint8_t> written = rec.Buffer;
-    PrepareCommandBuffer(rec, written);
-    const std::size_t bufferSize = rec.Buffer.size();
-    const auto saved = rec.Encode();
-    for (std::uint32_t k = 1; k <= attempts; ++k) {
-        rec.DecodeFrom(saved.data());
-        if (IsReadProtocol(rec.Protocol) && rec.Buffer.size() != bufferSize)
-            rec.Buffer.resize(bufferSize);
-        const bool logThis = rec.Has(WRITELOG) && kTraceBufferSize + 4 <= traceBudget;
-        std::vector<std::uint8_t> trace;
-        if (logThis) {
-            trace.assign(kTraceBufferSize, 0);
-            dev.Log().Attach(trace.data(), kTraceBufferSize);
-        }
-        dev.ExecuteCommand(rec);
-        if (logThis) {
-            trace.resize(dev.Log().BytesUsed());
-            dev.Log().Attach(nullptr, 0);
-            traceBudget -= trace.size() + 4;
-            traces.push_back(std::move(trace));
-        }
-        if (rec.Result == ATA_OK) {
-            rec.RepeatCnt = k;
-            if (rec.CR == kIdentifyDevice && rec.Buffer.size() >= 512)
-                globals_.CurrentId.LoadIdentifyData(
-                    std::span<const std::uint8_t, 512>(rec.Buffer.data(), 512));
-            break;
-        }
-        if (globals_.FailureStreak > 5 && !globals_.fCriticalATAError && !rec.Has(IGNOREERRORS))
-            globals_.fCriticalATAError = true;
-        if (flags_.AbortRequest())
-            break;
-    }
+    // The same attempts as the client's own ATA worker.
+    const std::vector<std::uint8_t> written = rec.Buffer;
+    const auto traces = RunCommandAttempts(dev, rec, written, globals_, flags_, traceBudget);
+    if (rec.Result == ATA_OK && rec.CR == kIdentifyDevice && rec.Buffer.size() >= 512)
+        globals_.CurrentId.LoadIdentifyData(
+            std::span<const std::uint8_t, 512>(rec.Buffer.data(), 512));
     return AtaCommandReplyData(rec, traces);
 }
 

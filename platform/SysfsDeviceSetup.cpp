@@ -599,4 +599,10 @@ DeviceChange SysfsDeviceSetup::Enable(const std::string& key, const std::string&
     return c;
 }
 
+std::unique_ptr<SysfsDeviceSetup> LinuxDeviceSetup(const std::string& hardware) {
+    if (hardware != "linux" && hardware.rfind("linux:", 0) != 0)
+        return nullptr;
+    return std::make_unique<SysfsDeviceSetup>(hardware.size() > 6 ? hardware.substr(6) : "/");
+}
+
 } // namespace zkv

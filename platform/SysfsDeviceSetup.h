@@ -21,7 +21,9 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace zkv {
@@ -75,5 +77,9 @@ private:
     BlockDeviceUse use_;
     void* pci_ = nullptr; // struct pci_access*
 };
+
+// The device setup the hardware option names when it is "linux" (sysfs and /proc of the running
+// system) or "linux:ROOT" (read below ROOT); nullptr for any other option.
+std::unique_ptr<SysfsDeviceSetup> LinuxDeviceSetup(const std::string& hardware);
 
 } // namespace zkv

@@ -6,6 +6,8 @@ import re
 import struct
 import sys
 
+import guest_console
+
 DISK_MODEL = "ZKV QEMU TEST DISK"
 DISK_SERIAL = "ZKVQ20260001"
 HIGH_LBA = (1 << 28) + 12345
@@ -61,35 +63,15 @@ def prepare(disk):
 
 
 def parse_console(path):
-    text = open(path, "rb").read().decode("utf-8", "replace").replace("\r", "")
-    runs = {}
-    for m in re.finditer(r"@@begin (\S+)\n(.*?)@@end \1 (\d+)", text, re.S):
-        name, body, rc = m.group(1), m.group(2), int(m.group(3))
-        obj = None
-        for line in body.splitlines():
-            line = line.strip()
-            if line.startswith("{"):
-                try:
-                    obj = json.loads(line)
-                except ValueError:
-                    pass
-        runs[name] = (rc, obj, body)
+    text = guest_console.read_console(path)
+    runs = {name: (rc, guest_console.last(objects), body)
+            for name, rc, body, objects in guest_console.runs(text)}
     return text, runs
 
 
 def check(disk, console):
     text, runs = parse_console(console)
-    failures = []
-    passed = 0
-
-    def expect(cond, what):
-        nonlocal passed
-        if cond:
-            passed += 1
-            print(f"ok   {what}")
-        else:
-            failures.append(what)
-            print(f"FAIL {what}")
+    expect = guest_console.Checks()
 
     for name in sorted(runs):
         rc, obj, body = runs[name]
@@ -133,8 +115,8 @@ def check(disk, console):
         f.seek(WRITE_EXT_LBA * 512)
         expect(f.read(512) == pattern(4, 512), "the 48-bit exec write landed in the image file")
 
-    print(f"{passed} passed, {len(failures)} failed")
-    return 1 if failures else 0
+    print(f"{expect.passed} passed, {len(expect.failures)} failed")
+    return 1 if expect.failures else 0
 
 
 if __name__ == "__main__":

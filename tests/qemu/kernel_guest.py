@@ -4,38 +4,23 @@ import json
 import re
 import sys
 
+import guest_console
+
 CANT_DISABLE = "This controller can't be disabled.\r\nMaybe it was used to boot system from."
 KEY = "pci-0000:00:01.1\\1"
 
 
 def parse(path):
     text = open(path, "rb").read().decode("utf-8", "replace").replace("\r\n", "\n")
-    runs = {}
-    for m in re.finditer(r"@@begin (\S+)\n(.*?)@@end \1 (\d+)", text, re.S):
-        obj = None
-        for line in m.group(2).splitlines():
-            if line.strip().startswith("{"):
-                try:
-                    obj = json.loads(line.strip())
-                except ValueError:
-                    pass
-        runs[m.group(1)] = (int(m.group(3)), obj, m.group(2))
+    runs = {name: (rc, guest_console.last(objects), body)
+            for name, rc, body, objects in guest_console.runs(text)}
     marks = dict(re.findall(r"@@sda (\S+) (\S+)", text))
     return text, runs, marks
 
 
 def main(console, model):
     text, runs, marks = parse(console)
-    failures, passed = [], 0
-
-    def expect(cond, what):
-        nonlocal passed
-        if cond:
-            passed += 1
-            print(f"ok   {what}")
-        else:
-            failures.append(what)
-            print(f"FAIL {what}")
+    expect = guest_console.Checks()
 
     for name, (rc, obj, body) in sorted(runs.items()):
         shown = json.dumps(obj) if obj is not None else body.strip()
@@ -97,8 +82,8 @@ def main(console, model):
         spent = float(stamps["in_use_end"]) - float(stamps["in_use_begin"])
         print(f"guest time of the namespace and own-node cases: {spent:.1f} s")
 
-    print(f"{passed} passed, {len(failures)} failed")
-    return 1 if failures else 0
+    print(f"{expect.passed} passed, {len(expect.failures)} failed")
+    return 1 if expect.failures else 0
 
 
 if __name__ == "__main__":

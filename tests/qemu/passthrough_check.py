@@ -6,6 +6,8 @@ import json
 import re
 import sys
 
+import guest_console
+
 SECTOR = 512
 LOW_LBA = 1000
 HIGH_LBA = (1 << 28) + 777
@@ -58,18 +60,9 @@ def prepare(disk, rules):
 
 
 def parse(console):
-    text = open(console, "rb").read().decode("utf-8", "replace").replace("\r", "")
-    runs = {}
-    for m in re.finditer(r"@@begin (\S+)\n(.*?)@@end \1 (\d+)", text, re.S):
-        obj = None
-        for line in m.group(2).splitlines():
-            line = line.strip()
-            if line.startswith("{"):
-                try:
-                    obj = json.loads(line)
-                except ValueError:
-                    pass
-        runs[m.group(1)] = (int(m.group(3)), obj or {})
+    text = guest_console.read_console(console)
+    runs = {name: (rc, guest_console.last(objects) or {})
+            for name, rc, _, objects in guest_console.runs(text)}
     return text, runs
 
 
@@ -166,12 +159,7 @@ def in_use_checks(text, runs, expect):
 def check(disk, console):
     text, runs = parse(console)
     sectors = sectors_of(disk)
-    failures = []
-
-    def expect(cond, what):
-        print(("ok   " if cond else "FAIL ") + what)
-        if not cond:
-            failures.append(what)
+    expect = guest_console.Checks()
 
     def run(name):
         return runs.get(name, (None, {}))[1]
@@ -251,8 +239,8 @@ def check(disk, console):
            "the kernel's error handler reset the slow disk's link and identified it again")
     expect(run("after_timeout").get("outcome") == "completed", "the slow disk works after it")
     tool_checks(text, runs, run, disk, expect)
-    if failures:
-        print(f"{len(failures)} check(s) failed", file=sys.stderr)
+    if expect.failures:
+        print(f"{len(expect.failures)} check(s) failed", file=sys.stderr)
         sys.exit(1)
 
 

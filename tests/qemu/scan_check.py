@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Host side of the QEMU scan test: writes the blkdebug rules, then checks the scans the guest
 printed on its serial console against the sectors with injected errors."""
-import json
-import re
 import sys
+
+import guest_console
 
 LOW_START, LOW_COUNT = 0, 8192
 LOW_BAD = [1000, 5000, 8191]  # 8191: the last sector of the range
@@ -23,34 +23,22 @@ def prepare(rules):
 
 
 def parse(console):
-    text = open(console, "rb").read().decode("utf-8", "replace").replace("\r", "")
+    text = guest_console.read_console(console)
     runs = {}
-    for m in re.finditer(r"@@begin (\S+)\n(.*?)@@end \1 (\d+)", text, re.S):
+    for name, rc, _, objects in guest_console.runs(text):
         blocks, summary = [], None
-        for line in m.group(2).splitlines():
-            line = line.strip()
-            if not line.startswith("{"):
-                continue
-            try:
-                obj = json.loads(line)
-            except ValueError:
-                continue
+        for obj in objects:
             if "summary" in obj:
                 summary = obj["summary"]
             else:
                 blocks.append(obj)
-        runs[m.group(1)] = (int(m.group(3)), blocks, summary)
+        runs[name] = (rc, blocks, summary)
     return text, runs
 
 
 def check(console):
     text, runs = parse(console)
-    failures = []
-
-    def expect(cond, what):
-        print(("ok   " if cond else "FAIL ") + what)
-        if not cond:
-            failures.append(what)
+    expect = guest_console.Checks()
 
     expect("@@done" in text, "the guest ran every scan")
     for name, start, count, bad in (("scan_read", LOW_START, LOW_COUNT, LOW_BAD),
@@ -76,8 +64,8 @@ def check(console):
           f"exit {rc}, {summary and summary['processed_sectors']} sectors")
     expect(rc == 0 and summary is not None and summary["processed_sectors"] == LOW_COUNT,
            "scan_verify: READ VERIFY completes the range")
-    print(f"{len(failures)} failed")
-    return 1 if failures else 0
+    print(f"{len(expect.failures)} failed")
+    return 1 if expect.failures else 0
 
 
 if __name__ == "__main__":

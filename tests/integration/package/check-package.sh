@@ -7,6 +7,44 @@
 set -euo pipefail
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+# In a private mount namespace: /usr and /var as overlays over a tmpfs at $1/ov, so that what is
+# installed vanishes with the namespace.
+overlay_usr_var() {
+    mount -t tmpfs tmpfs "$1/ov"
+    for d in usr var; do
+        mkdir -p "$1/ov/$d-up" "$1/ov/$d-work"
+        mount -t overlay overlay \
+            -o "lowerdir=/$d,upperdir=$1/ov/$d-up,workdir=$1/ov/$d-work" "/$d"
+    done
+}
+
+# In a private mount namespace, with the actions in place: a rule (in $1/rules) that lets user
+# nobody run the action $2 without a password, then a system bus and polkitd of the namespace's
+# own, which end with the script; fails unless polkitd knows the action as running $3.
+start_polkit() {
+    local work=$1 action=$2 program=$3
+    mkdir "$work/rules"
+    cat >"$work/rules/10-zelkova-test.rules" <<RULE
+polkit.addRule(function(action, subject) {
+    if (action.id == "$action" && subject.user == "nobody")
+        return polkit.Result.YES;
+});
+RULE
+    mount --bind "$work/rules" /etc/polkit-1/rules.d
+    dbus-daemon --system --nofork --nopidfile &
+    bus=$!
+    for _ in $(seq 50); do [ -S /run/dbus/system_bus_socket ] && break; sleep 0.1; done
+    /usr/lib/polkit-1/polkitd --no-debug >"$work/polkitd.log" 2>&1 &
+    polkitd=$!
+    trap 'kill "$polkitd" "$bus" 2>/dev/null || true; wait' EXIT
+    for _ in $(seq 50); do
+        pkaction --action-id "$action" >/dev/null 2>&1 && break
+        sleep 0.1
+    done
+    pkaction --action-id "$action" --verbose | grep -q "exec.path -> $program" ||
+        fail "polkitd does not know the action $action: $(cat "$work/polkitd.log")"
+}
+
 # Inside a private mount namespace: a system bus and polkitd of its own, a rule that lets user
 # nobody run the disk helper's action without a password, the package's helper and actions laid
 # over /usr/bin and the actions folder. The real pkexec then starts the helper as root for
@@ -14,33 +52,13 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 if [ "${1:-}" = --pkexec-chain ]; then
     root=$2 work=$3
     mount -t tmpfs tmpfs /run/dbus
-    mkdir "$work/rules" "$work/stage"
-    cat >"$work/rules/10-zelkova-test.rules" <<'RULE'
-polkit.addRule(function(action, subject) {
-    if (action.id == "example.zelkova.user-client.disk-helper" && subject.user == "nobody")
-        return polkit.Result.YES;
-});
-RULE
-    mount --bind "$work/rules" /etc/polkit-1/rules.d
+    mkdir "$work/stage"
     cp "$root/usr/bin/zelkova-disk-helper" "$root/usr/bin/zelkova-user-client" "$work/stage/"
     mount -t overlay overlay -o "lowerdir=$work/stage:/usr/bin" /usr/bin
     mount -t overlay overlay \
         -o "lowerdir=$root/usr/share/polkit-1/actions:/usr/share/polkit-1/actions" \
         /usr/share/polkit-1/actions
-    dbus-daemon --system --nofork --nopidfile &
-    bus=$!
-    for _ in $(seq 50); do [ -S /run/dbus/system_bus_socket ] && break; sleep 0.1; done
-    /usr/lib/polkit-1/polkitd --no-debug >"$work/polkitd.log" 2>&1 &
-    polkitd=$!
-    trap 'kill "$polkitd" "$bus" 2>/dev/null || true; wait' EXIT
-    action=example.zelkova.user-client.disk-helper
-    for _ in $(seq 50); do
-        pkaction --action-id $action >/dev/null 2>&1 && break
-        sleep 0.1
-    done
-    pkaction --action-id $action --verbose |
-        grep -q 'exec.path -> /usr/bin/zelkova-disk-helper' ||
-        fail "polkitd does not know the action: $(cat "$work/polkitd.log")"
+    start_polkit "$work" example.zelkova.user-client.disk-helper /usr/bin/zelkova-disk-helper
     as_nobody() {
         setpriv --reuid=65534 --regid=65534 --clear-groups env -i HOME=/nonexistent \
             PATH=/usr/bin:/bin "$@"
@@ -69,12 +87,7 @@ fi
 # the start from it takes it away. When the PID namespace's first process ends, all of it ends.
 if [ "${1:-}" = --menu-chain ]; then
     deb=$2 work=$3
-    mount -t tmpfs tmpfs "$work/ov"
-    for d in usr var; do
-        mkdir -p "$work/ov/$d-up" "$work/ov/$d-work"
-        mount -t overlay overlay \
-            -o "lowerdir=/$d,upperdir=$work/ov/$d-up,workdir=$work/ov/$d-work" "/$d"
-    done
+    overlay_usr_var "$work"
     # The helper's records as root go to /run/zelkova-disk-helper: a /run of the namespace's own.
     mount -t tmpfs tmpfs /run
     dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$work/dpkg.log")"
@@ -191,38 +204,13 @@ fi
 # properly signed newer one is installed by apt-get, and the client is started again as nobody.
 if [ "${1:-}" = --update-chain ]; then
     root=$2 work=$3
-    mount -t tmpfs tmpfs "$work/ov"
-    for d in usr var; do
-        mkdir -p "$work/ov/$d-up" "$work/ov/$d-work"
-        mount -t overlay overlay \
-            -o "lowerdir=/$d,upperdir=$work/ov/$d-up,workdir=$work/ov/$d-work" "/$d"
-    done
+    overlay_usr_var "$work"
     mount -t tmpfs tmpfs /run/dbus
     cp "$root/usr/bin/zelkova-update" /usr/bin/zelkova-update
     mkdir -p /usr/share/zelkova-user-client
     cp "$work/key/keyring.gpg" /usr/share/zelkova-user-client/update-keyring.gpg
     cp "$root"/usr/share/polkit-1/actions/*.policy /usr/share/polkit-1/actions/
-    mkdir "$work/rules"
-    cat >"$work/rules/10-zelkova-test.rules" <<'RULE'
-polkit.addRule(function(action, subject) {
-    if (action.id == "example.zelkova.user-client.update" && subject.user == "nobody")
-        return polkit.Result.YES;
-});
-RULE
-    mount --bind "$work/rules" /etc/polkit-1/rules.d
-    dbus-daemon --system --nofork --nopidfile &
-    bus=$!
-    for _ in $(seq 50); do [ -S /run/dbus/system_bus_socket ] && break; sleep 0.1; done
-    /usr/lib/polkit-1/polkitd --no-debug >"$work/polkitd.log" 2>&1 &
-    polkitd=$!
-    trap 'kill "$polkitd" "$bus" 2>/dev/null || true; wait' EXIT
-    for _ in $(seq 50); do
-        pkaction --action-id example.zelkova.user-client.update >/dev/null 2>&1 && break
-        sleep 0.1
-    done
-    pkaction --action-id example.zelkova.user-client.update --verbose |
-        grep -q 'exec.path -> /usr/bin/zelkova-update' ||
-        fail "polkitd does not know the update action: $(cat "$work/polkitd.log")"
+    start_polkit "$work" example.zelkova.user-client.update /usr/bin/zelkova-update
     as_nobody() {
         setpriv --reuid=65534 --regid=65534 --clear-groups env -i HOME="$work/home" \
             PATH=/usr/bin:/bin "$@"

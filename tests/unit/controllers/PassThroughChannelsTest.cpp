@@ -9,7 +9,7 @@
 #include "sim/SimHardwareJson.h"
 #include "sim/SimIde.h"
 #include "sim/SimPassThrough.h"
-#include "tests/support/ClientHarness.h"
+#include "tests/support/SimLab.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -146,19 +146,10 @@ TEST_F(PassThroughSysfs, ListsPortsAndUsbDisksAndHoldsOnlyFreeOnes) {
 }
 
 TEST(PassThroughTool, RunsVerbsOnTheSimulatedChannelAndRefusesWhatIsInUse) {
-    test::TempDir dir;
-    const std::string file = (dir.Path() / "hw.json").string();
-    std::ofstream(file) << R"({"channels": [
-        {"command_block": 496, "control_block": 1014, "master": {"type": "disk"}},
-        {"command_block": 4096, "control_block": 4106, "pass_through": true,
-         "master": {"type": "disk", "model": "PASS THROUGH DISK", "sectors": 100000}}],
-      "controllers": [{"address": "0000:00:01.1", "channels": [0, -1]},
-                      {"kind": "ahci", "address": "0000:00:1f.2", "channels": [1]},
-                      {"kind": "ahci", "address": "0000:00:1f.3", "channels": [1],
-                       "in_use": true}]})";
+    test::SimLab lab(test::kPassThroughLab);
     auto run = [&](std::vector<std::string> args, int& rc) {
         std::ostringstream out, err;
-        args.insert(args.begin(), {"--hardware", "sim:" + file});
+        args.insert(args.begin(), {"--hardware", lab.Hardware()});
         rc = RunAtaTool(args, out, err);
         std::vector<nlohmann::json> lines;
         std::istringstream in(out.str());

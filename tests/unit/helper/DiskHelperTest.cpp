@@ -5,7 +5,7 @@
 #include "helper/HelperClient.h"
 #include "helper/HelperHardware.h"
 #include "sim/SimHardwareJson.h"
-#include "tests/support/ClientHarness.h"
+#include "tests/support/SimLab.h"
 
 #include <gtest/gtest.h>
 
@@ -25,19 +25,14 @@ namespace {
 constexpr const char* kPrimary = "pci-0000:00:01.1\\1";
 constexpr const char* kSecondary = "pci-0000:00:01.1\\2";
 
-struct SimFile {
-    SimFile() {
-        file = dir.Path() / "hw.json";
-        std::ofstream(file) << R"({"channels": [
+struct SimFile : test::SimLab {
+    SimFile()
+        : SimLab(R"({"channels": [
             {"command_block": 496, "control_block": 1014,
              "master": {"type": "disk", "model": "HELPER DISK", "serial": "H1",
                         "sectors": 65536, "defects": [{"lba": 100, "error": "UNC"}]},
              "slave": {"type": "disk", "model": "HELPER SLAVE", "sectors": 4096}},
-            {"command_block": 368, "control_block": 886}]})";
-    }
-    std::string Hardware() const { return "sim:" + file.string(); }
-    test::TempDir dir;
-    std::filesystem::path file;
+            {"command_block": 368, "control_block": 886}]})") {}
 };
 
 // Starts the helper with its standard error in `log`.
@@ -53,24 +48,8 @@ std::unique_ptr<DiskHelperClient> StartHelper(const SimFile& sim,
     return c;
 }
 
-std::string ReadAll(const std::filesystem::path& p) {
-    std::ifstream in(p);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Waits for `pid` to exit, at most `ms`; its exit code, or -1 when it did not exit in time or
-// normally.
-int WaitExit(pid_t pid, int ms) {
-    for (int i = 0; i < ms / 10; ++i) {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-}
+using test::ReadAll;
+using test::WaitExit;
 
 AtaCommandRecord Lba28(std::uint8_t cr, std::uint32_t lba, std::uint8_t count, AtaProtocol p) {
     AtaCommandRecord r;
@@ -384,13 +363,7 @@ TEST(DiskHelper, AFramePastTheBoundsEndsTheConnection) {
 TEST(DiskHelper, AKilledClientsChannelIsGivenBack) {
     SimFile sim;
     const auto log = sim.dir.Path() / "helper.log";
-    // The helper outlives the killed client; it comes to this process to be waited for.
-    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t clientPid = fork();
-    if (clientPid == 0) {
-        close(ready[0]);
+    test::KilledClient killed([&](const test::KilledClient::Report& report) {
         std::string error;
         auto c =
             DiskHelperClient::Start({"/bin/sh", "-c",
@@ -398,27 +371,16 @@ TEST(DiskHelper, AKilledClientsChannelIsGivenBack) {
                                          sim.Hardware() + "' 2>'" + log.string() + "'"},
                                     error);
         ChannelReply taken;
-        pid_t helperPid = -1;
         if (c && c->Hello(error) && c->Take(kPrimary, taken, error) && taken.ok)
-            helperPid = c->Pid();
-        [[maybe_unused]] auto k = write(ready[1], &helperPid, sizeof helperPid);
-        for (;;)
-            pause();
-    }
-    close(ready[1]);
-    pid_t helperPid = -1;
-    ASSERT_EQ(read(ready[0], &helperPid, sizeof helperPid), static_cast<ssize_t>(sizeof helperPid));
-    close(ready[0]);
-    ASSERT_GT(helperPid, 0);
+            report(c->Pid());
+    });
+    ASSERT_GT(killed.HelperPid(), 0);
     EXPECT_NE(ReadAll(log).find("Took channel"), std::string::npos) << ReadAll(log);
 
-    kill(clientPid, SIGKILL);
-    waitpid(clientPid, nullptr, 0);
-    EXPECT_EQ(WaitExit(helperPid, 10000), 0);
+    EXPECT_EQ(killed.Kill(10000), 0);
     const std::string text = ReadAll(log);
     EXPECT_NE(text.find(std::string("Gave back channel ") + kPrimary), std::string::npos) << text;
     EXPECT_NE(text.find("ended: the connection closed"), std::string::npos) << text;
-    prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 TEST(DiskHelper, TerminatedItGivesTheChannelBackToo) {

@@ -7,7 +7,7 @@
 #include "helper/HelperState.h"
 #include "sim/SimDeviceSetup.h"
 #include "sim/SimHardwareJson.h"
-#include "tests/support/ClientHarness.h"
+#include "tests/support/SimLab.h"
 
 #include <gtest/gtest.h>
 
@@ -29,12 +29,7 @@ namespace {
 
 constexpr const char* kPrimary = "pci-0000:00:01.1\\1";
 
-std::string ReadAll(const std::filesystem::path& p) {
-    std::ifstream in(p);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using test::ReadAll;
 
 std::filesystem::path Script(const std::filesystem::path& dir, const std::string& name,
                              const std::string& body) {
@@ -110,16 +105,14 @@ bool Disabled(DiskHelperClient& c, const std::string& key) {
 }
 
 TEST(HelperLaunch, AChannelLeftByAKilledHelperIsGivenBackAtTheNextStart) {
-    test::TempDir dir;
-    const auto file = dir.Path() / "hw.json";
     // The simulated device setup keeps its drivers in a file, as the kernel keeps them across
     // a helper that dies.
-    std::ofstream(file) << R"({"setup_state": "setup.state", "channels": [
+    test::SimLab lab(R"({"setup_state": "setup.state", "channels": [
         {"command_block": 496, "control_block": 1014,
-         "master": {"type": "disk", "model": "RECORD DISK", "sectors": 4096}}]})";
-    const auto state = dir.Path() / "state";
+         "master": {"type": "disk", "model": "RECORD DISK", "sectors": 4096}}]})");
+    const auto state = lab.dir.Path() / "state";
     HelperLaunchOptions o;
-    o.hardware = "sim:" + file.string();
+    o.hardware = lab.Hardware();
     o.stateDir = state.string();
     std::string error;
     auto first = StartDiskHelper(o, error);
@@ -133,9 +126,10 @@ TEST(HelperLaunch, AChannelLeftByAKilledHelperIsGivenBackAtTheNextStart) {
     first.reset();
 
     // The killed helper gave nothing back; its record is there.
-    ASSERT_NE(ReadAll(dir.Path() / "setup.state").find("bound 0000:00:01.1 \n"), std::string::npos)
-        << ReadAll(dir.Path() / "setup.state");
-    const auto log = dir.Path() / "helper.log";
+    ASSERT_NE(ReadAll(lab.dir.Path() / "setup.state").find("bound 0000:00:01.1 \n"),
+              std::string::npos)
+        << ReadAll(lab.dir.Path() / "setup.state");
+    const auto log = lab.dir.Path() / "helper.log";
     const int saved = dup(2);
     const int logFd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(logFd, 2);
@@ -171,20 +165,18 @@ namespace zkv::helper {
 namespace {
 
 TEST(HelperDeviceSetup, TheControllerListOverTheHelperIsTheHardwaresAndTakesThroughIt) {
-    test::TempDir dir;
-    const auto file = dir.Path() / "hw.json";
-    std::ofstream(file) << R"({"channels": [
+    test::SimLab lab(R"({"channels": [
         {"command_block": 496, "control_block": 1014,
          "master": {"type": "disk", "model": "LISTED DISK", "sectors": 4096}},
-        {"command_block": 368, "control_block": 886}]})";
-    const SimHardwareConfig cfg = LoadSimHardware(file.string());
+        {"command_block": 368, "control_block": 886}]})");
+    const SimHardwareConfig cfg = LoadSimHardware(lab.file.string());
     SimIdeHardware port(cfg);
     SimDeviceSetup direct(cfg);
     TClassInfoList local(direct, port, port.Clock());
 
     HelperLaunchOptions o;
-    o.hardware = "sim:" + file.string();
-    o.stateDir = (dir.Path() / "state").string();
+    o.hardware = lab.Hardware();
+    o.stateDir = (lab.dir.Path() / "state").string();
     std::string error;
     auto client = StartDiskHelper(o, error);
     ASSERT_TRUE(client) << error;
@@ -227,56 +219,34 @@ namespace zkv::helper {
 namespace {
 
 TEST(HelperDeviceSetup, AKilledClientsChannelIsBackInTheDeviceSetup) {
-    test::TempDir dir;
-    const auto file = dir.Path() / "hw.json";
-    std::ofstream(file) << R"({"setup_state": "setup.state", "channels": [
+    test::SimLab lab(R"({"setup_state": "setup.state", "channels": [
         {"command_block": 496, "control_block": 1014,
-         "master": {"type": "disk", "model": "KILLED CLIENT", "sectors": 4096}}]})";
-    const auto state = dir.Path() / "setup.state";
-    // The helper outlives the killed client; it comes to this process to be waited for.
-    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t clientPid = fork();
-    if (clientPid == 0) {
+         "master": {"type": "disk", "model": "KILLED CLIENT", "sectors": 4096}}]})");
+    const auto state = lab.dir.Path() / "setup.state";
+    test::KilledClient killed([&](const test::KilledClient::Report& report) {
         // The client: its controller list over the helper takes the channel.
-        close(ready[0]);
         HelperLaunchOptions o;
-        o.hardware = "sim:" + file.string();
-        o.stateDir = (dir.Path() / "state").string();
+        o.hardware = lab.Hardware();
+        o.stateDir = (lab.dir.Path() / "state").string();
         std::string error;
-        pid_t helperPid = -1;
         if (auto client = StartDiskHelper(o, error)) {
             HelperDeviceSetup setup(*client);
-            const SimHardwareConfig cfg = LoadSimHardware(file.string());
+            const SimHardwareConfig cfg = LoadSimHardware(lab.file.string());
             SimIdeHardware port(cfg);
             TClassInfoList list(setup, port, port.Clock());
             bool restart = false, ok = false;
             std::string message;
             TControllerInfo* e = list.FindByKey(kPrimary);
             if (e && e->PrepareForRepair(restart, ok, message) == 0 && ok)
-                helperPid = client->Pid();
-            [[maybe_unused]] auto k = write(ready[1], &helperPid, sizeof helperPid);
-            for (;;)
-                pause();
+                report(client->Pid());
         }
-        [[maybe_unused]] auto k = write(ready[1], &helperPid, sizeof helperPid);
-        _exit(1);
-    }
-    close(ready[1]);
-    pid_t helperPid = -1;
-    ASSERT_EQ(read(ready[0], &helperPid, sizeof helperPid), static_cast<ssize_t>(sizeof helperPid));
-    close(ready[0]);
-    ASSERT_GT(helperPid, 0);
+    });
+    ASSERT_GT(killed.HelperPid(), 0);
     EXPECT_NE(ReadAll(state).find("bound 0000:00:01.1 \n"), std::string::npos) << ReadAll(state);
 
-    kill(clientPid, SIGKILL);
-    waitpid(clientPid, nullptr, 0);
-    for (int i = 0; i < 1000 && waitpid(helperPid, nullptr, WNOHANG) != helperPid; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    killed.Kill(10000);
     EXPECT_NE(ReadAll(state).find("bound 0000:00:01.1 ata_piix\n"), std::string::npos)
         << ReadAll(state);
-    prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 } // namespace
@@ -286,19 +256,10 @@ namespace zkv::helper {
 namespace {
 
 TEST(DiskHelper, APassThroughChannelIsServedAndADiskInUseIsRefused) {
-    test::TempDir dir;
-    const auto file = dir.Path() / "hw.json";
-    std::ofstream(file) << R"({"channels": [
-        {"command_block": 496, "control_block": 1014, "master": {"type": "disk"}},
-        {"command_block": 4096, "control_block": 4106, "pass_through": true,
-         "master": {"type": "disk", "model": "PASS THROUGH DISK", "sectors": 100000}}],
-      "controllers": [{"address": "0000:00:01.1", "channels": [0, -1]},
-                      {"kind": "ahci", "address": "0000:00:1f.2", "channels": [1]},
-                      {"kind": "ahci", "address": "0000:00:1f.3", "channels": [1],
-                       "in_use": true}]})";
+    test::SimLab lab(test::kPassThroughLab);
     HelperLaunchOptions o;
-    o.hardware = "sim:" + file.string();
-    o.stateDir = (dir.Path() / "state").string();
+    o.hardware = lab.Hardware();
+    o.stateDir = (lab.dir.Path() / "state").string();
     std::string error;
     auto client = StartDiskHelper(o, error);
     ASSERT_TRUE(client) << error;

@@ -4,7 +4,7 @@
 #include "controllers/ChannelSession.h"
 #include "helper/HelperDeviceSetup.h"
 #include "helper/HelperLaunch.h"
-#include "tests/support/ClientHarness.h"
+#include "tests/support/SimLab.h"
 #include "tests/unit/technician/TechFixture.h"
 #include "tools/MessageDialog.h"
 
@@ -23,13 +23,6 @@ namespace {
 
 constexpr const char* kKey = "pci-0000:00:01.1/1";
 
-std::string ReadAll(const std::filesystem::path& p) {
-    std::ifstream in(p);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // Chooses the channel by its key, as --controller does, and logs nothing anywhere.
 struct KeyHost : IDetectionHost {
     ChannelSession* session = nullptr;
@@ -47,14 +40,13 @@ struct KeyHost : IDetectionHost {
     void SetBusyCursor(bool) override {}
 };
 
-struct Rig {
-    Rig() {
-        file = dir.Path() / "hw.json";
-        std::ofstream(file) << R"({"setup_state": "setup.state", "channels": [
+struct Rig : test::SimLab {
+    Rig()
+        : SimLab(R"({"setup_state": "setup.state", "channels": [
             {"command_block": 496, "control_block": 1014,
              "master": {"type": "disk", "model": "SESSION DISK", "serial": "S1",
                         "sectors": 65536, "defects": [{"lba": 100, "error": "UNC"}]}},
-            {"command_block": 368, "control_block": 886}]})";
+            {"command_block": 368, "control_block": 886}]})") {
         SharedFlags::Instance().ResetDeviceReadyForTests();
         AtaGlobals::Instance().fCriticalATAError = false;
     }
@@ -62,7 +54,7 @@ struct Rig {
     std::unique_ptr<ChannelSession> Session(KeyHost& host, DiskHelperClient* client,
                                             const char* setup) {
         ChannelSessionOptions o;
-        o.hardware = "sim:" + file.string();
+        o.hardware = Hardware();
         o.userSetup = dir.Path() / setup;
         o.controllerKey = kKey;
         if (client)
@@ -75,17 +67,15 @@ struct Rig {
     }
     std::unique_ptr<DiskHelperClient> Helper() {
         HelperLaunchOptions o;
-        o.hardware = "sim:" + file.string();
+        o.hardware = Hardware();
         o.stateDir = (dir.Path() / "state").string();
         std::string error;
         auto c = StartDiskHelper(o, error);
         EXPECT_TRUE(c) << error;
         return c;
     }
-    std::string State() const { return ReadAll(dir.Path() / "setup.state"); }
+    std::string State() const { return test::ReadAll(dir.Path() / "setup.state"); }
 
-    test::TempDir dir;
-    std::filesystem::path file;
     UnattendedMessageDialog unattended;
     ScopedMessageDialog scope{unattended};
 };
@@ -166,38 +156,19 @@ TEST(HelperSession, TheWindowsChannelIsDetectedAndDrivenThroughTheHelperAsInProc
 
 TEST(HelperSession, AKilledWindowsChannelIsGivenBackByTheHelper) {
     Rig rig;
-    // The helper outlives the killed client; it comes to this process to be waited for.
-    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t clientPid = fork();
-    if (clientPid == 0) {
-        close(ready[0]);
-        pid_t helperPid = -1;
+    test::KilledClient killed([&](const test::KilledClient::Report& report) {
         auto client = rig.Helper();
         KeyHost host;
         if (client) {
             auto s = rig.Session(host, client.get(), "UserSetup.ini");
             if (s && s->DetectIfNeeded() == 1 && s->CurrentDevice())
-                helperPid = client->Pid();
+                report(client->Pid());
         }
-        [[maybe_unused]] auto k = write(ready[1], &helperPid, sizeof helperPid);
-        while (helperPid > 0)
-            pause();
-        _exit(1);
-    }
-    close(ready[1]);
-    pid_t helperPid = -1;
-    ASSERT_EQ(read(ready[0], &helperPid, sizeof helperPid), static_cast<ssize_t>(sizeof helperPid));
-    close(ready[0]);
-    ASSERT_GT(helperPid, 0);
+    });
+    ASSERT_GT(killed.HelperPid(), 0);
     EXPECT_NE(rig.State().find("bound 0000:00:01.1 \n"), std::string::npos) << rig.State();
-    kill(clientPid, SIGKILL);
-    waitpid(clientPid, nullptr, 0);
-    for (int i = 0; i < 1000 && waitpid(helperPid, nullptr, WNOHANG) != helperPid; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    killed.Kill(10000);
     EXPECT_NE(rig.State().find("bound 0000:00:01.1 ata_piix\n"), std::string::npos) << rig.State();
-    prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 } // namespace
