@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 namespace zkv {
 namespace {
 
@@ -61,7 +64,19 @@ protected:
     Lab lab{SlowDisk()};
     QueuedMainThread main;
     RecordingWorkerHost host;
-    ATAThread worker{host, [this] { return lab.dev.get(); }, main, lab.globals, lab.flags, 2};
+    // While `hold` is set the worker waits at its first item, until the abort request, so that a
+    // test can keep a batch running for as long as it needs.
+    std::atomic<bool> hold{false};
+    ATAThread worker{host,
+                     [this] {
+                         while (hold && !lab.flags.AbortRequest())
+                             std::this_thread::sleep_for(1ms);
+                         return lab.dev.get();
+                     },
+                     main,
+                     lab.globals,
+                     lab.flags,
+                     2};
     FixedChannel channel;
     TempDir dir;
     LogHost clientHost;
@@ -72,10 +87,9 @@ protected:
 };
 
 TEST_F(AtaWorkerTest, QueuesBatchesInOrderAndRefusesPastTheBound) {
-    // The first batch is busy with the slow sector; three more arrive meanwhile and the queue
-    // holds two.
-    AtaCommandRecord slow = ReadCmd(901);
-    ASSERT_TRUE(worker.Deliver(Batch({{CMD_ATA_COMMAND, AtaItemData(slow)}}, 1)));
+    // The first batch is held running; three more arrive meanwhile and the queue holds two.
+    hold = true;
+    ASSERT_TRUE(worker.Deliver(Batch({{CMD_ATA_COMMAND, AtaItemData(ReadCmd(901))}}, 1)));
     ASSERT_TRUE(RunUntil(
         main, [&] { return worker.Busy(); }, 5s));
     AtaCommandRecord rd = Lab::Rw(0x20, 3, 16, RESETENABLE | READREGS, 2000);
@@ -85,6 +99,7 @@ TEST_F(AtaWorkerTest, QueuesBatchesInOrderAndRefusesPastTheBound) {
     EXPECT_TRUE(worker.Deliver(Batch({{CMD_ATA_COMMAND, AtaItemData(rd)}}, 2)));
     EXPECT_TRUE(worker.Deliver(Batch({{CMD_ATA_GET_STATUS, {}}}, 3)));
     EXPECT_FALSE(worker.Deliver(Batch({{CMD_ATA_GET_STATUS, {}}}, 4)));
+    hold = false;
     // The fourth is answered at once, each item with an error, and never run.
     ASSERT_TRUE(WaitReplies(4));
     main.WaitForCalls(20ms);
