@@ -64,8 +64,8 @@ protected:
     Lab lab{SlowDisk()};
     QueuedMainThread main;
     RecordingWorkerHost host;
-    // While `hold` is set the worker waits at its first item, until the abort request, so that a
-    // test can keep a batch running for as long as it needs.
+    // While `hold` is set the worker waits where it asks for the device, until the abort request,
+    // so that a test can keep a batch running for as long as it needs.
     std::atomic<bool> hold{false};
     ATAThread worker{host,
                      [this] {
@@ -187,6 +187,7 @@ TEST_F(AtaWorkerTest, ABatchReplyStaysWithinItsBoundAndLaterItemsAreStillAnswere
 
 TEST_F(AtaWorkerTest, AbortRequestStopsTheBatchAndDropsItsReply) {
     AtaCommandRecord slow = ReadCmd(900, RESETENABLE | READREGS, 5000);
+    hold = true; // until the abort request: the read then starts under it and must end at once
     worker.Deliver(Batch({{CMD_ATA_COMMAND, AtaItemData(slow)}, {CMD_ATA_GET_STATUS, {}}}));
     ASSERT_TRUE(RunUntil(
         main, [&] { return worker.Busy(); }, 5s));
@@ -194,6 +195,7 @@ TEST_F(AtaWorkerTest, AbortRequestStopsTheBatchAndDropsItsReply) {
     lab.flags.SetAbortRequest();
     ASSERT_TRUE(RunUntil(
         main, [&] { return lab.flags.OperationStopped(); }, 20s));
+    hold = false;
     lab.flags.ClearAbortRequest();
     EXPECT_EQ(host.Replies(), 0u);
     EXPECT_FALSE(worker.Busy());
@@ -201,6 +203,7 @@ TEST_F(AtaWorkerTest, AbortRequestStopsTheBatchAndDropsItsReply) {
 
 TEST_F(AtaWorkerTest, ResetWhileABatchRunsStopsItFirst) {
     AtaCommandRecord slow = ReadCmd(900, RESETENABLE | READREGS, 5000);
+    hold = true; // until the reset's abort request
     worker.Deliver(Batch({{CMD_ATA_COMMAND, AtaItemData(slow)}}, 1));
     worker.Deliver(Batch({{CMD_ATA_GET_STATUS, {}}}, 2));
     ASSERT_TRUE(RunUntil(
@@ -209,6 +212,7 @@ TEST_F(AtaWorkerTest, ResetWhileABatchRunsStopsItFirst) {
     // On the main thread, as the connection would deliver it: the reset waits for the batch.
     PacketRecord reply;
     auto items = Command(Batch({{CMD_ATA_RESET, {}}}, 9, 0), &reply);
+    hold = false;
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(items[0].code, COMMAND_OK);
     AtaCommandRecord r = RecordOf(items[0]);
