@@ -113,6 +113,20 @@ struct RunFigures {
     std::uint64_t records = 0, packets = 0, slices = 0;
 };
 
+// Wall and CPU time, resident and peak memory from its construction to Into().
+struct Meter {
+    const bool peak = ResetPeakRss();
+    const long rss0 = StatusKiB("VmRSS");
+    const double cpu0 = CpuSeconds(), wall0 = WallSeconds();
+    void Into(RunFigures& f) const {
+        f.wall = WallSeconds() - wall0;
+        f.cpu = CpuSeconds() - cpu0;
+        f.rssGrowthKiB = StatusKiB("VmRSS") - rss0;
+        if (peak)
+            f.peakGrowthKiB = StatusKiB("VmHWM") - rss0;
+    }
+};
+
 // The benchmark's thread waits the way ScanService::WaitForEnd does.
 void WaitPolling(const std::atomic<bool>& done) {
     while (!done)
@@ -134,16 +148,10 @@ RunFigures RunScan(std::int64_t blocks) {
     const auto bytes = p.Encode();
 
     RunFigures f;
-    const bool peak = ResetPeakRss();
-    const long rss0 = StatusKiB("VmRSS");
-    const double cpu0 = CpuSeconds(), wall0 = WallSeconds();
+    Meter meter;
     if (service.StartScan(bytes, 1))
         service.WaitForEnd();
-    f.wall = WallSeconds() - wall0;
-    f.cpu = CpuSeconds() - cpu0;
-    f.rssGrowthKiB = StatusKiB("VmRSS") - rss0;
-    if (peak)
-        f.peakGrowthKiB = StatusKiB("VmHWM") - rss0;
+    meter.Into(f);
     f.accesses = d.hw.TotalAccesses();
     f.records = link.records;
     f.packets = link.packets;
@@ -178,9 +186,7 @@ RunFigures RunBare(std::int64_t blocks) {
     const std::int64_t end = blocks * kScanBlock28;
 
     RunFigures f;
-    const bool peak = ResetPeakRss();
-    const long rss0 = StatusKiB("VmRSS");
-    const double cpu0 = CpuSeconds(), wall0 = WallSeconds();
+    Meter meter;
     BareCommands bare(dev);
     const DeviceID& id = dev.Globals().CurrentId;
     const bool cacheOff = id.WriteCacheSupported() && id.WriteCacheEnabled();
@@ -205,11 +211,7 @@ RunFigures RunBare(std::int64_t blocks) {
     });
     WaitPolling(done);
     worker.join();
-    f.wall = WallSeconds() - wall0;
-    f.cpu = CpuSeconds() - cpu0;
-    f.rssGrowthKiB = StatusKiB("VmRSS") - rss0;
-    if (peak)
-        f.peakGrowthKiB = StatusKiB("VmHWM") - rss0;
+    meter.Into(f);
     f.accesses = d.hw.TotalAccesses();
     return f;
 }
