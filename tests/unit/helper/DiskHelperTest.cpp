@@ -35,6 +35,18 @@ struct SimFile : test::SimLab {
             {"command_block": 368, "control_block": 886}]})") {}
 };
 
+// Starts the helper on raw descriptors: requests on `in`, replies on `out`.
+pid_t SpawnHelper(const SimFile& sim, int in, int out) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in, 0);
+        dup2(out, 1);
+        execl(ZKV_DISK_HELPER, ZKV_DISK_HELPER, "--hardware", sim.Hardware().c_str(), nullptr);
+        _exit(127);
+    }
+    return pid;
+}
+
 // Starts the helper with its standard error in `log`.
 std::unique_ptr<DiskHelperClient> StartHelper(const SimFile& sim,
                                               const std::filesystem::path& log) {
@@ -301,13 +313,7 @@ TEST(DiskHelper, AnAbortThatOvertakesItsBatchStillStopsIt) {
     int req[2], rep[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, req), 0);
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, rep), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(req[1], 0);
-        dup2(rep[1], 1);
-        execl(ZKV_DISK_HELPER, ZKV_DISK_HELPER, "--hardware", sim.Hardware().c_str(), nullptr);
-        _exit(127);
-    }
+    const pid_t pid = SpawnHelper(sim, req[1], rep[1]);
     close(req[1]);
     close(rep[1]);
     auto call = [&](std::uint8_t type, const std::vector<std::uint8_t>& payload) {
@@ -345,13 +351,7 @@ TEST(DiskHelper, AFramePastTheBoundsEndsTheConnection) {
     SimFile sim;
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(sv[1], 0);
-        dup2(sv[1], 1);
-        execl(ZKV_DISK_HELPER, ZKV_DISK_HELPER, "--hardware", sim.Hardware().c_str(), nullptr);
-        _exit(127);
-    }
+    const pid_t pid = SpawnHelper(sim, sv[1], sv[1]);
     close(sv[1]);
     // A length of 4 GiB: the helper must not wait for it, nor allocate it.
     const std::uint8_t header[5] = {0xFF, 0xFF, 0xFF, 0xFF, MSG_HELLO};
